@@ -1,0 +1,112 @@
+/*
+ * talirvpn.dll: the Windows side of the Talir VPN desktop client.
+ *
+ * Every export runs on the caller's thread and returns when its work is done;
+ * calls must not overlap. Paths are relative to the host's current directory,
+ * which holds the lib_win folder (proxy core, its config.json and both logs).
+ *
+ * Three kinds of returned text:
+ *   result string  char*, allocated by the library: the host owns it and
+ *                  releases it exactly once with FreeString.
+ *   constant text  const char*, the library's static data: valid while the
+ *                  library is loaded; never freed, never written.
+ * Success is the text "success"; every other text is a failure message,
+ * except the answers named below ("true"/"false", an interface index).
+ * When memory runs out an export returns the constant "Error: out of memory."
+ * even where it would return a result string; FreeString leaves it alone.
+ */
+#ifndef TALIRVPN_H
+#define TALIRVPN_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The library's export table (names and ordinals) is its .def file. */
+#ifdef TALIRVPN_BUILDING_DLL
+#define TALIRVPN_API
+#else
+#define TALIRVPN_API __declspec(dllimport)
+#endif
+
+/* Ordinal 1. path: executable let through by the inbound rule "TalirSingBox"
+ * (ANSI code page; null or empty is refused). Returns constant text. */
+TALIRVPN_API const char *AddFirewallRule(const char *path);
+
+/* Ordinal 2. As AddFirewallRule, for the rule "TalirXray". Constant text. */
+TALIRVPN_API const char *AddXrayFirewallRule(const char *path);
+
+/* Ordinal 3. Puts the running process processId into the proxy core's job,
+ * so that it ends with the core. Returns a result string: FreeString it. */
+TALIRVPN_API char *AssignToJobObject(uint32_t processId);
+
+/* Ordinal 4. 0: this process is the first instance (it now holds the
+ * mutex); 6: another instance runs, its windows were brought to the front;
+ * 1: the mutex could not be created. Nothing to release. */
+TALIRVPN_API int32_t CheckAppRunning(void);
+
+/* Ordinal 5. "true" when a rule "TalirSingBox" exists, "false" when not,
+ * else an error. Constant text. */
+TALIRVPN_API const char *CheckFirewallRule(void);
+
+/* Ordinal 6. As CheckFirewallRule, for "TalirXray". Constant text. */
+TALIRVPN_API const char *CheckXrayFirewallRule(void);
+
+/* Ordinal 7. Resets the machine-wide WinHTTP proxy (netsh). No result. */
+TALIRVPN_API void CleanProxy(void);
+
+/* Ordinal 8. address: dotted IPv4 address to route past the tunnel through
+ * the physical default gateway. Returns constant text. */
+TALIRVPN_API const char *CreatePingRoute(const char *address);
+
+/* Ordinal 9. Removes the scheduled task "TalirVPN Autorun" if it exists.
+ * No result. */
+TALIRVPN_API void DeleteAutorun(void);
+
+/* Ordinal 10. Removes the rule "TalirSingBox". Constant text. */
+TALIRVPN_API const char *DeleteFirewallRule(void);
+
+/* Ordinal 11. address: dotted IPv4 address whose ping route goes.
+ * Returns constant text. */
+TALIRVPN_API const char *DeletePingRoute(const char *address);
+
+/* Ordinal 12. Removes the rule "TalirXray". Constant text. */
+TALIRVPN_API const char *DeleteXrayFirewallRule(void);
+
+/* Ordinal 13. Releases a result string; null is accepted. Pass each result
+ * string exactly once, and no constant text. */
+TALIRVPN_API void FreeString(void *text);
+
+/* Ordinal 14. Index of the adapter carrying 172.17.0.1, in decimal, or an
+ * error text beginning "Error". Returns a result string: FreeString it. */
+TALIRVPN_API char *GetSingInterface(void);
+
+/* Ordinal 15. interfaceIndex: decimal index from GetSingInterface. Adds the
+ * default route into the tunnel. Returns a result string: FreeString it. */
+TALIRVPN_API char *RedirectToTun(const char *interfaceIndex);
+
+/* Ordinal 16. Starts lib_win/sing-box hidden inside the library's
+ * kill-on-close job. Returns constant text. */
+TALIRVPN_API const char *RunSingBox(void);
+
+/* Ordinal 17. port: points the user's proxy at 127.0.0.1:*port (1 to 65535);
+ * null switches it off. Returns constant text. */
+TALIRVPN_API const char *SetSystemProxy(const int32_t *port);
+
+/* Ordinal 18. Closes the job: the proxy core and every attached process end.
+ * No result. */
+TALIRVPN_API void StopSingBox(void);
+
+/* Ordinal 19. Trims lib_win/talirvpn_dll.log to its last 2 MiB. No result. */
+TALIRVPN_API void TruncateDllLog(void);
+
+/* Ordinal 20. Trims lib_win/sing-box.log to its last 2 MiB. No result. */
+TALIRVPN_API void TruncateSingLog(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TALIRVPN_H */

@@ -1,0 +1,15 @@
+#!/bin/bash
+# Installs what building and testing need on Debian 12 (run as root).
+set -euo pipefail
+
+packages=(cmake make g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth iproute2 googletest util-linux)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

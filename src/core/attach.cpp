@@ -1,0 +1,55 @@
+#include "core/attach.h"
+
+#include "boundary/error_text.h"
+#include "boundary/result_string.h"
+#include "boundary/unique.h"
+#include "core/job.h"
+#include "log/write_log.h"
+
+#include <windows.h>
+
+namespace talir {
+namespace {
+
+// The failure text is both the log line and the result.
+char* Fail(std::string message) {
+    WriteLog(message);
+    return ToResultString(std::move(message));
+}
+
+}  // namespace
+
+char* AssignToJobObject(unsigned long processId) {
+    WriteLog("Starting assign to job object");
+
+    // The host in its own job would die at the next StopSingBox.
+    if (processId == GetCurrentProcessId()) {
+        return Fail("Failed to assign process to job object. Error: "
+                    "the calling process cannot join its own job.");
+    }
+
+    const UniqueHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId));
+    if (!process) return Fail("Failed to open process. Error: " + GetLastErrorText());
+
+    std::string errorText;
+    switch (EnsureJob(errorText)) {
+    case JobFailure::None:
+        break;
+    case JobFailure::Create:
+        return Fail("Failed to create job object. Error: " + errorText);
+    case JobFailure::SetLimit: {
+        char* result = Fail("Failed to set job object information. Error: " + errorText);
+        TerminateProcess(process.get(), 1);
+        CloseJob();
+        return result;
+    }
+    }
+
+    if (!AssignProcessToJobObject(JobHandle(), process.get())) {
+        return Fail("Failed to assign process to job object. Error: " + GetLastErrorText());
+    }
+    WriteLog("Success assign to job object");
+    return ToResultString("success");
+}
+
+}  // namespace talir

@@ -1,0 +1,62 @@
+#include "core/sing_box.h"
+
+#include "boundary/error_text.h"
+#include "boundary/unique.h"
+#include "boundary/widen.h"
+#include "core/job.h"
+#include "log/write_log.h"
+
+#include <windows.h>
+
+namespace talir {
+
+const char* RunSingBox() {
+    WriteLog("Starting sing-box");
+    std::wstring commandLine = WidenBytes("lib_win/sing-box run -c lib_win/config.json");
+
+    std::string errorText;
+    switch (EnsureJob(errorText)) {
+    case JobFailure::None:
+        break;
+    case JobFailure::Create:
+        WriteLog("Failed to create job object. Error: " + errorText);
+        return "Error: failed to create job object.";
+    case JobFailure::SetLimit:
+        WriteLog("Failed to set job object information. Error: " + errorText);
+        CloseJob();
+        return "Error: failed to set job object information.";
+    }
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION created{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &created)) {
+        errorText = GetLastErrorText();
+        WriteLog("CreateProcess sing-box failed. Error: " + errorText);
+        // Also ends whatever the job already held, an earlier core included.
+        CloseJob();
+        return "Error: createProcess sing-box failed.";
+    }
+    const UniqueHandle process(created.hProcess);
+    const UniqueHandle thread(created.hThread);
+
+    if (!AssignProcessToJobObject(JobHandle(), process.get())) {
+        errorText = GetLastErrorText();
+        WriteLog("Failed to assign process to job object. Error: " + errorText);
+        // Outside the job nothing could ever stop it.
+        TerminateProcess(process.get(), 1);
+        return "Error: failed to assign process to job object.";
+    }
+
+    WriteLog("Success start sing-box");
+    return "success";
+}
+
+void StopSingBox() noexcept {
+    CloseJob();
+}
+
+}  // namespace talir

@@ -1,0 +1,8 @@
+#pragma once
+
+namespace talir {
+
+const char* RunSingBox();
+void StopSingBox() noexcept;
+
+}  // namespace talir

@@ -1,0 +1,113 @@
+#include "firewall/firewall_rules.h"
+
+#include "boundary/error_text.h"
+#include "boundary/unique.h"
+#include "firewall/firewall_access.h"
+#include "log/write_log.h"
+
+#include <new>
+#include <string>
+
+namespace talir {
+
+const FirewallRule SingBoxRule = {L"TalirSingBox", "Checking firewall rule", "Adding firewall rule",
+                                  "Removing firewall rule."};
+const FirewallRule XrayRule = {L"TalirXray", "Checking xray firewall rule", "Adding xray firewall rule",
+                               "Removing xray firewall rule."};
+
+namespace {
+
+// A fresh copy for each call that hands the name to the firewall.
+UniqueBstr CopyBstr(const wchar_t* text) {
+    UniqueBstr copy(SysAllocString(text));
+    if (!copy) throw std::bad_alloc();
+    return copy;
+}
+
+// The path's bytes in the system's ANSI code page; null when it does not
+// convert.
+UniqueBstr AnsiPathBstr(const char* path) {
+    const int units = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+    if (units <= 0) return UniqueBstr();
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), units) != units) return UniqueBstr();
+    return CopyBstr(wide.c_str());
+}
+
+const char* Succeed(FirewallAccess& access, const char* line, const char* result) {
+    WriteLog(line);
+    CleanFirewallAccess(access);
+    return result;
+}
+
+}  // namespace
+
+const char* CheckRule(const FirewallRule& rule) {
+    WriteLog(rule.checkLine);
+    FirewallAccess access;
+    if (const char* failure = OpenFirewallAccess(access)) return failure;
+
+    HRESULT result;
+    {
+        const UniqueBstr name = CopyBstr(rule.name);
+        result = access.rules->Item(name.get(), access.rule.GetAddressOf());
+    }
+    if (SUCCEEDED(result)) return Succeed(access, "Firewall rule exist", "true");
+    if (result == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) {
+        return Succeed(access, "Firewall rule not exist", "false");
+    }
+    return FailFirewallStep(access, "Error find rule: ", "Error find rule.");
+}
+
+const char* AddRule(const FirewallRule& rule, const char* path) {
+    WriteLog(rule.addLine);
+    // An allow rule without a program would open the machine to every one.
+    if (path == nullptr || *path == '\0') {
+        WriteLog("Error adding rule: no application path.");
+        return "Error adding rule.";
+    }
+    FirewallAccess access;
+    if (const char* failure = OpenFirewallAccess(access)) return failure;
+
+    if (FAILED(CoCreateInstance(CLSID_NetFwRule, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwRule,
+                                reinterpret_cast<void**>(access.rule.GetAddressOf())))) {
+        return FailFirewallStep(access, "Error creating rule: ", "Error creating rule.");
+    }
+    {
+        const UniqueBstr name = CopyBstr(rule.name);
+        access.rule->put_Name(name.get());
+    }
+    {
+        const UniqueBstr application = AnsiPathBstr(path);
+        if (!application) return FailFirewallStep(access, "Error adding rule: ", "Error adding rule.");
+        access.rule->put_ApplicationName(application.get());
+    }
+    // A setter that fails leaves the new object's default in place.
+    access.rule->put_Protocol(256);  // any protocol (NET_FW_IP_PROTOCOL_ANY)
+    access.rule->put_Direction(NET_FW_RULE_DIR_IN);
+    access.rule->put_Action(NET_FW_ACTION_ALLOW);
+    access.rule->put_Enabled(VARIANT_TRUE);
+
+    if (FAILED(access.rules->Add(access.rule.Get()))) {
+        return FailFirewallStep(access, "Error adding rule: ", "Error adding rule.");
+    }
+    return Succeed(access, "Rule added", "success");
+}
+
+const char* RemoveRule(const FirewallRule& rule) {
+    WriteLog(rule.removeLine);
+    FirewallAccess access;
+    if (const char* failure = OpenFirewallAccess(access)) return failure;
+
+    HRESULT result;
+    {
+        const UniqueBstr name = CopyBstr(rule.name);
+        result = access.rules->Remove(name.get());
+    }
+    if (FAILED(result)) {
+        return FailFirewallStep(access, "Error removing rule: ", "Error removing rule. Rule may not exist.");
+    }
+    return Succeed(access, "Rule removed successfully", "success");
+}
+
+}  // namespace talir

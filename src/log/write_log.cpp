@@ -1,0 +1,63 @@
+#include "log/write_log.h"
+
+#include "boundary/unique.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace talir {
+namespace {
+
+const char kLogPath[] = "lib_win/talirvpn_dll.log";
+
+// Opened at the first line, kept open until the library unloads. Text mode:
+// every LF reaches the file as CR LF. The runtime opens it with full sharing.
+Unique<FILE*, &std::fclose> logFile;
+
+void Echo(const std::string& message) {
+    std::fwrite(message.data(), 1, message.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+std::string LogTimestamp() {
+    char text[26] = {};
+    const __time64_t now = _time64(nullptr);
+    if (_ctime64_s(text, sizeof text, &now) != 0) {
+        return "??? ??? ?? ??:??:?? ????";  // a clock outside the runtime's range
+    }
+    // ctime's own form pads the day with a blank; the runtime writes a zero.
+    if (text[8] == '0') text[8] = ' ';
+    return std::string(text, 24);
+}
+
+void WriteLog(const std::string& message) noexcept {
+    try {
+        Echo(message);
+
+        // A failed write (a full disk) must not silence the log for good:
+        // start over on a fresh stream.
+        if (logFile && std::ferror(logFile.get())) CloseLog();
+        if (!logFile) {
+            logFile.reset(std::fopen(kLogPath, "a"));
+            if (!logFile) {
+                Echo("log file not open");
+                return;
+            }
+        }
+
+        const std::string line = "[" + LogTimestamp() + "] " + message + "\n";
+        std::fwrite(line.data(), 1, line.size(), logFile.get());
+        std::fflush(logFile.get());
+    } catch (...) {
+        // The log never makes an export fail.
+    }
+}
+
+void CloseLog() noexcept {
+    logFile.reset();
+}
+
+}  // namespace talir

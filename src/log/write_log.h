@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+namespace talir {
+
+// Echoes message to standard output, then appends "[timestamp] message" as
+// one line to lib_win/talirvpn_dll.log. Never fails towards the caller.
+void WriteLog(const std::string& message) noexcept;
+
+// Closes the library's hold on its log file; the next WriteLog reopens it.
+void CloseLog() noexcept;
+
+// The 24-character local time of the log lines ("Sun Dec  6 12:24:23 2026").
+std::string LogTimestamp();
+
+}  // namespace talir

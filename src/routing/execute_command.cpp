@@ -1,0 +1,45 @@
+#include "routing/execute_command.h"
+
+#include "boundary/error_text.h"
+#include "boundary/unique.h"
+#include "boundary/widen.h"
+#include "log/write_log.h"
+
+#include <windows.h>
+
+namespace talir {
+
+CommandOutcome ExecuteCommand(const std::string& commandLine) {
+    std::wstring wide = WidenBytes(commandLine);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION created{};
+
+    CommandOutcome outcome;
+    if (!CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &created)) {
+        outcome.text = "Execute command error: " + GetLastErrorText();
+        WriteLog(outcome.text);
+        return outcome;
+    }
+    UniqueHandle process(created.hProcess);
+    const UniqueHandle thread(created.hThread);
+
+    WaitForSingleObject(process.get(), INFINITE);
+    DWORD exitCode = 0;
+    if (!GetExitCodeProcess(process.get(), &exitCode)) {
+        outcome.text = "Execute command error: " + GetLastErrorText();
+    } else if (exitCode != 0) {
+        outcome.text = "Execute command error: the command exited with code " + std::to_string(exitCode);
+    } else {
+        outcome.text = "success";
+    }
+    process.reset();
+    outcome.ran = true;
+    WriteLog(outcome.text == "success" ? "Success execute command." : outcome.text);
+    return outcome;
+}
+
+}  // namespace talir

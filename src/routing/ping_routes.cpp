@@ -1,0 +1,61 @@
+#include "log/write_log.h"
+#include "routing/execute_command.h"
+#include "routing/forward_table.h"
+#include "routing/gateway.h"
+#include "routing/route_commands.h"
+#include "routing/routing.h"
+
+#include <cstdlib>
+
+namespace talir {
+namespace {
+
+const char kHostMask[] = "255.255.255.255";
+
+}  // namespace
+
+const char* CreatePingRoute(const char* address) {
+    const char* const failed = "Error: couldn't create a ping route";
+    if (!IsDottedIPv4(address)) {
+        WriteLog("Error: invalid ping route address.");
+        return failed;
+    }
+    // A lookup that failed (no network yet) is tried again at the next call.
+    if (DefaultGateway.empty() || DefaultInterface.empty() || DefaultGateway == "Error" ||
+        DefaultInterface == "Error") {
+        GetDefaultGatewayAndInterface();
+    }
+    if (DefaultGateway == "Error" || DefaultInterface == "Error") {
+        return "Error: couldn't get the default gateway / interface.";
+    }
+
+    const CommandOutcome outcome =
+        ExecuteCommand(PingRouteCommand("add", address, DefaultGateway, DefaultInterface));
+    if (!outcome.ran) return failed;
+    if (!HasRoute(address, kHostMask, std::strtoul(DefaultInterface.c_str(), nullptr, 10))
+             .value_or(false)) {
+        WriteLog("Error: the ping route was not added.");
+        return failed;
+    }
+    return "success";
+}
+
+const char* DeletePingRoute(const char* address) {
+    const char* const failed = "Error: couldn't delete a ping route";
+    WriteLog("Start deleting route for ping.");
+    if (!IsDottedIPv4(address)) {
+        WriteLog("Error: invalid ping route address.");
+        return failed;
+    }
+
+    const CommandOutcome outcome =
+        ExecuteCommand(PingRouteCommand("delete", address, DefaultGateway, DefaultInterface));
+    if (!outcome.ran) return failed;
+    if (HasRoute(address, kHostMask, std::nullopt).value_or(true)) {
+        WriteLog("Error: the ping route was not removed.");
+        return failed;
+    }
+    return "success";
+}
+
+}  // namespace talir

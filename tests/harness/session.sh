@@ -1,0 +1,31 @@
+#!/bin/bash
+# session.sh BUILD_DIR COMMAND...: runs COMMAND as one Wine session of the
+# build tree's prefix, with an X display. Meant to run inside `unshare --net`:
+# wineserver and its services then see only this namespace's adapters and
+# routes.
+set -euo pipefail
+build=$1; shift
+harness=$(cd "$(dirname "$0")" && pwd)
+export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$0" "$build" "$@"
+fi
+
+ip link set lo up 2>/dev/null || true
+# A wineserver of this prefix started elsewhere would answer for another
+# network namespace.
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
+"$harness/wine-prefix.sh" "$build"
+
+# One server and one set of Wine's own services for the whole run, started
+# apart from any output pipe: otherwise every test starts them anew, and they
+# hold its output open until they exit.
+wineserver -p
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+
+status=0
+"$@" || status=$?
+wineserver -k 2>/dev/null || true
+exit $status

@@ -1,0 +1,206 @@
+#include "test_support.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+namespace talir_test {
+
+std::string BinDir() {
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string dir(path);
+    return dir.substr(0, dir.find_last_of("\\/") + 1);
+}
+
+std::string StandinPath(const std::string& fileName) {
+    return BinDir() + "standins\\" + fileName;
+}
+
+std::string LinuxToWindowsPath(const std::string& path) {
+    std::string windows = "Z:" + path;
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    return windows;
+}
+
+namespace {
+
+void RemoveTree(const std::string& folder) {
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((folder + "*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::string name = entry.cFileName;
+        if (name == "." || name == "..") continue;
+        const std::string path = folder + name;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            RemoveTree(path + "\\");
+            RemoveDirectoryA(path.c_str());
+        } else {
+            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileA(path.c_str());
+        }
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+}
+
+}  // namespace
+
+void WorkFolder::SetUp() {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    std::replace(name.begin(), name.end(), '/', '_');
+    folder_ = BinDir() + "work\\";
+    CreateDirectoryA(folder_.c_str(), nullptr);
+    folder_ += name + "\\";
+    RemoveTree(folder_);
+    CreateDirectoryA(folder_.c_str(), nullptr);
+    ASSERT_TRUE(SetCurrentDirectoryA(folder_.c_str())) << folder_;
+    ASSERT_TRUE(CreateDirectoryA("lib_win", nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+}
+
+void CopyStandin(const std::string& fileName, const std::string& destination) {
+    ASSERT_TRUE(CopyFileA(StandinPath(fileName).c_str(), destination.c_str(), FALSE))
+        << fileName << " -> " << destination << " error " << GetLastError();
+}
+
+void InstallSingBox() {
+    CopyStandin("sing-box.exe", "lib_win\\sing-box.exe");
+    WriteFileBytes("lib_win\\config.json", "{}\n");
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool FileExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::string> LogMessages() {
+    // Lines are "[" 24-character time "] " message "\n", with every LF
+    // written as CR LF: a new entry starts wherever "\r\n[" and the time's
+    // closing "] " line up.
+    const std::string file = "\r\n" + ReadFileBytes("lib_win\\talirvpn_dll.log");
+    std::vector<size_t> starts;
+    for (size_t at = file.find("\r\n["); at != std::string::npos; at = file.find("\r\n[", at + 1)) {
+        if (at + 29 <= file.size() && file.compare(at + 27, 2, "] ") == 0) starts.push_back(at + 2);
+    }
+    std::vector<std::string> messages;
+    for (size_t i = 0; i < starts.size(); ++i) {
+        const size_t end = i + 1 < starts.size() ? starts[i + 1] : file.size();
+        std::string entry = file.substr(starts[i] + 27, end - starts[i] - 27);
+        if (entry.size() >= 2 && entry.compare(entry.size() - 2, 2, "\r\n") == 0) entry.resize(entry.size() - 2);
+        std::string message;
+        for (size_t k = 0; k < entry.size(); ++k) {
+            if (entry[k] == '\r' && k + 1 < entry.size() && entry[k + 1] == '\n') continue;
+            message += entry[k];
+        }
+        messages.push_back(message);
+    }
+    return messages;
+}
+
+Finished RunCapture(const std::string& commandLine, const std::string& input, DWORD timeoutMs) {
+    Finished finished;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readOut = nullptr, writeOut = nullptr, readIn = nullptr, writeIn = nullptr;
+    CreatePipe(&readOut, &writeOut, &inherit, 0);
+    CreatePipe(&readIn, &writeIn, &inherit, 0);
+    Handle ownReadOut(readOut), ownWriteOut(writeOut), ownReadIn(readIn), ownWriteIn(writeIn);
+    SetHandleInformation(readOut, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(writeIn, HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = readIn;
+    startup.hStdOutput = writeOut;
+    startup.hStdError = writeOut;
+    PROCESS_INFORMATION created{};
+    std::string mutableLine = commandLine;
+    if (!CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &created)) {
+        ADD_FAILURE() << "cannot start " << commandLine << ": error " << GetLastError();
+        return finished;
+    }
+    Handle process(created.hProcess), thread(created.hThread);
+    CloseHandle(ownWriteOut.value);
+    ownWriteOut.value = nullptr;
+    CloseHandle(ownReadIn.value);
+    ownReadIn.value = nullptr;
+    DWORD written = 0;
+    if (!input.empty()) WriteFile(writeIn, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+    CloseHandle(ownWriteIn.value);
+    ownWriteIn.value = nullptr;
+
+    const DWORD deadline = GetTickCount() + timeoutMs;
+    char buffer[4096];
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(readOut, nullptr, 0, nullptr, &available, nullptr)) break;  // writer gone
+        if (available > 0) {
+            DWORD got = 0;
+            if (!ReadFile(readOut, buffer, sizeof buffer, &got, nullptr) || got == 0) break;
+            finished.output.append(buffer, got);
+            continue;
+        }
+        if (static_cast<LONG>(GetTickCount() - deadline) > 0) {
+            finished.timedOut = true;
+            TerminateProcess(process.value, 99);
+            break;
+        }
+        Sleep(10);
+    }
+    WaitForSingleObject(process.value, 10000);
+    GetExitCodeProcess(process.value, &finished.exitCode);
+    return finished;
+}
+
+Handle Start(const std::string& commandLine, DWORD* processId) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created{};
+    std::string mutableLine = commandLine;
+    if (!CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &created)) {
+        ADD_FAILURE() << "cannot start " << commandLine << ": error " << GetLastError();
+        return Handle();
+    }
+    CloseHandle(created.hThread);
+    if (processId) *processId = created.dwProcessId;
+    return Handle(created.hProcess);
+}
+
+bool WaitForExit(DWORD processId, DWORD timeoutMs) {
+    Handle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+    if (!process.value) return true;  // already gone
+    return WaitForSingleObject(process.value, timeoutMs) == WAIT_OBJECT_0;
+}
+
+std::vector<StartedCore> StartedCores(size_t atLeast, DWORD timeoutMs) {
+    std::vector<StartedCore> cores;
+    const DWORD deadline = GetTickCount() + timeoutMs;
+    for (;;) {
+        cores.clear();
+        std::istringstream lines(ReadFileBytes("lib_win\\sing-box.started"));
+        std::string line;
+        while (std::getline(lines, line)) {
+            const size_t tab = line.find('\t');
+            if (tab == std::string::npos) continue;
+            cores.push_back({static_cast<DWORD>(std::stoul(line.substr(0, tab))), line.substr(tab + 1)});
+        }
+        if (cores.size() >= atLeast || static_cast<LONG>(GetTickCount() - deadline) > 0) return cores;
+        Sleep(20);
+    }
+}
+
+}  // namespace talir_test

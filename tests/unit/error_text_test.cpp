@@ -1,0 +1,46 @@
+#include "boundary/error_text.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// What this machine's system gives for a code, to compare against: Wine's
+// English texts differ from Windows'.
+std::string SystemText(DWORD code) {
+    char* buffer = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+        code, 1033, reinterpret_cast<char*>(&buffer), 0, nullptr);
+    std::string text(buffer ? buffer : "", length);
+    LocalFree(buffer);
+    return text;
+}
+
+TEST(ErrorText, CodeZeroGivesEmptyText) {
+    SetLastError(0);
+    EXPECT_EQ(talir::GetLastErrorText(), "");
+}
+
+TEST(ErrorText, KnownCodeGivesTheSystemTextWithItsLineEnd) {
+    const std::string expected = SystemText(ERROR_ACCESS_DENIED);
+    ASSERT_FALSE(expected.empty());
+    SetLastError(ERROR_ACCESS_DENIED);
+    const std::string text = talir::GetLastErrorText();
+    EXPECT_EQ(text, expected);
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+}
+
+TEST(ErrorText, CodeWithoutTextGivesItsNumber) {
+    int checked = 0;
+    for (const DWORD code : {15100ul, 15105ul, 0xC0000135ul, 0xFFFFFFFFul}) {
+        if (!SystemText(code).empty()) continue;  // this system knows it
+        SetLastError(code);
+        EXPECT_EQ(talir::GetLastErrorText(), "Windows error " + std::to_string(code) + "\r\n");
+        ++checked;
+    }
+    EXPECT_GT(checked, 0) << "every candidate code has a text here";
+}
+
+}  // namespace
