@@ -23,6 +23,48 @@ std::string LinuxToWindowsPath(const std::string& path) {
     return windows;
 }
 
+std::string WindowsToLinuxPath(const std::string& path) {
+    char full[MAX_PATH] = {};
+    GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+    std::string unixPath(full);
+    if (unixPath.size() >= 2 && unixPath[1] == ':') unixPath.erase(0, 2);
+    std::replace(unixPath.begin(), unixPath.end(), '\\', '/');
+    return unixPath;
+}
+
+Finished RunLinux(const std::string& shellCommand) {
+    // Wine starts a Linux program detached: its process handle signals at
+    // once with exit code 0. The command reports through files instead.
+    static int serial = 0;
+    const std::string base = BinDir() + "work\\linux-" + std::to_string(GetCurrentProcessId()) + "-" +
+                             std::to_string(++serial);
+    const std::string output = base + ".out", status = base + ".rc";
+    CreateDirectoryA((BinDir() + "work").c_str(), nullptr);
+    std::string script = "(" + shellCommand + ") >'" + WindowsToLinuxPath(output) + "' 2>&1; echo $? >'" +
+                         WindowsToLinuxPath(status) + ".tmp'; mv '" + WindowsToLinuxPath(status) + ".tmp' '" +
+                         WindowsToLinuxPath(status) + "'";
+    std::string quoted;
+    for (const char c : script) {
+        if (c == '"') quoted += '\\';
+        quoted += c;
+    }
+    Start("Z:\\bin\\sh -c \"" + quoted + "\"");
+    Finished finished;
+    for (int waited = 0; !FileExists(status); waited += 10) {
+        if (waited > 60000) {
+            finished.timedOut = true;
+            ADD_FAILURE() << "no end of: " << shellCommand;
+            return finished;
+        }
+        Sleep(10);
+    }
+    finished.exitCode = std::stoul(ReadFileBytes(status));
+    finished.output = ReadFileBytes(output);
+    DeleteFileA(status.c_str());
+    DeleteFileA(output.c_str());
+    return finished;
+}
+
 namespace {
 
 void RemoveTree(const std::string& folder) {
@@ -201,6 +243,25 @@ std::vector<StartedCore> StartedCores(size_t atLeast, DWORD timeoutMs) {
         if (cores.size() >= atLeast || static_cast<LONG>(GetTickCount() - deadline) > 0) return cores;
         Sleep(20);
     }
+}
+
+size_t CountOpenHandles() {
+    size_t open = 0;
+    for (uintptr_t value = 4; value < 0x10000; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++open;
+    }
+    return open;
+}
+
+long LinuxMemoryKiB(const char* field) {
+    std::istringstream status(ReadFileBytes("Z:\\proc\\self\\status"));
+    const std::string wanted = std::string(field) + ":";
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, wanted.size(), wanted) == 0) return std::stol(line.substr(wanted.size()));
+    }
+    return -1;
 }
 
 }  // namespace talir_test

@@ -16,8 +16,14 @@ namespace talir_test {
 std::string BinDir();
 std::string StandinPath(const std::string& fileName);
 
-// Windows form (Z:\...) of a Linux path, for Linux programs started by Wine.
+// Windows form (Z:\...) of a Linux path, for Linux programs started by Wine,
+// and back.
 std::string LinuxToWindowsPath(const std::string& path);
+std::string WindowsToLinuxPath(const std::string& path);
+
+// Runs a Linux shell command (sh -c) from the Wine test program.
+struct Finished;
+Finished RunLinux(const std::string& shellCommand);
 
 // Each case works in a fresh folder named for it, with an empty lib_win;
 // the folder is the current directory while the case runs.
@@ -69,5 +75,13 @@ struct StartedCore {
     std::string commandLine;
 };
 std::vector<StartedCore> StartedCores(size_t atLeast, DWORD timeoutMs = 10000);
+
+// Open handles of this process: GetProcessHandleCount answers 0 under Wine,
+// so probe the handle values instead.
+size_t CountOpenHandles();
+
+// The Linux process's own memory in KiB ("VmRSS", "VmData"): a Windows
+// process under Wine is a Linux process.
+long LinuxMemoryKiB(const char* field);
 
 }  // namespace talir_test

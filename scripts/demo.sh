@@ -1,0 +1,99 @@
+#!/bin/bash
+# The library's main job, shown end to end on a fresh Debian 12 machine (as
+# root): sets up, builds, and runs talirvpn.dll under Wine through its host
+# CLI, in a temporary working folder whose lib_win holds a stand-in proxy
+# core, inside a private network namespace that provides the TUN interface
+# and a physical default route. Nothing leaves that namespace.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+export BUILD_DIR=${BUILD_DIR:-$root/build}
+bin=$BUILD_DIR/bin
+
+if [ "${1:-}" != --steps ]; then
+  "$root/scripts/setup.sh"
+  "$root/scripts/build.sh" >/dev/null
+  exec unshare --net -- "$root/tests/harness/session.sh" "$BUILD_DIR" "$0" --steps
+fi
+
+if [ "$(readlink /proc/self/ns/net)" = "$(readlink /proc/1/ns/net)" ]; then
+  echo "refusing to change the machine's own routes: run scripts/demo.sh" >&2
+  exit 1
+fi
+
+say() { printf '\n== %s\n' "$*"; }
+
+say "Network namespace of the demo: a TUN with 172.17.0.1, a physical route via 192.0.2.1"
+ip tuntap add dev tun0 mode tun
+ip addr add 172.17.0.1/24 dev tun0
+ip link set tun0 up
+ip link add phys0 type veth peer name phys1
+ip addr add 192.0.2.2/24 dev phys0
+ip link set phys0 up
+ip link set phys1 up
+ip route add default via 192.0.2.1 dev phys0 metric 10
+ip -br addr | sed 's/^/    /'
+ip route | sed 's/^/    /'
+
+work=$(mktemp -d /tmp/talirvpn-demo.XXXXXX)
+mkdir "$work/lib_win"
+cp "$bin/standins/sing-box.exe" "$work/lib_win/"
+echo '{}' >"$work/lib_win/config.json"
+# Stand-ins for the Windows tools that Wine lacks or stubs: they record what
+# they received; route also applies the change to this namespace.
+for tool in route netsh; do cp "$bin/standins/$tool.exe" "$work/"; done
+cd "$work"
+say "Working folder $work"
+
+coproc CLI { wine "$bin/talirvpn-cli.exe" 2>&1; }
+# call LINE: one line to the host, then everything it prints up to the result.
+call() {
+  echo "$*" >&"${CLI[1]}"
+  printf '  > %s\n' "$*"
+  local line
+  while IFS= read -r line <&"${CLI[0]}"; do
+    line=${line%$'\r'}
+    printf '    %s\n' "$line"
+    [[ $line == *" -> "* ]] && break
+  done
+}
+
+say "Start the proxy core"
+call RunSingBox
+for _ in $(seq 100); do [ -s lib_win/sing-box.started ] && break; sleep 0.1; done
+echo "    the core recorded: $(cut -f2 lib_win/sing-box.started)"
+echo "    running: $(pgrep -fc 'sing-box.exe') sing-box process(es)"
+
+say "Find the TUN interface and point the default route into it"
+call GetSingInterface
+index=$(ip -o link show tun0 | cut -d: -f1)
+call RedirectToTun "$index"
+
+say "Route one address past the tunnel, then remove it"
+call CreatePingRoute 203.0.113.5
+ip route show 203.0.113.5 | sed 's/^/    kernel: /'
+call DeletePingRoute 203.0.113.5
+echo "    route received:"
+sed 's/^/      /' route.calls
+ip route | sed 's/^/    kernel: /'
+
+say "Per-user proxy on port 1080, then off"
+call SetSystemProxy 1080
+key='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
+wine reg query "$key" /v ProxyEnable 2>/dev/null | tr -d '\r' | grep Proxy | sed 's/^ */    registry: /'
+wine reg query "$key" /v ProxyServer 2>/dev/null | tr -d '\r' | grep Proxy | sed 's/^ */    registry: /'
+call SetSystemProxy
+wine reg query "$key" /v ProxyEnable 2>/dev/null | tr -d '\r' | grep Proxy | sed 's/^ */    registry: /'
+
+say "Single instance: this host is the first"
+call CheckAppRunning
+
+say "Stop the proxy core"
+call StopSingBox
+for _ in $(seq 100); do [ "$(pgrep -fc 'sing-box.exe')" = 0 ] && break; sleep 0.1; done
+echo "    running: $(pgrep -fc 'sing-box.exe' || true) sing-box process(es)"
+
+exec {CLI[1]}>&-
+wait "$CLI_PID" 2>/dev/null || true
+
+say "The library's log, lib_win/talirvpn_dll.log"
+tr -d '\r' <lib_win/talirvpn_dll.log | sed 's/^/    /'
