@@ -15,7 +15,7 @@ if [ "${1:-}" != --steps ]; then
   exec unshare --net -- "$root/tests/harness/session.sh" "$BUILD_DIR" "$0" --steps
 fi
 
-if [ "$(readlink /proc/self/ns/net)" = "$(readlink /proc/1/ns/net)" ]; then
+if ! "$root/tests/harness/private-ns.sh" net; then
   echo "refusing to change the machine's own routes: run scripts/demo.sh" >&2
   exit 1
 fi

@@ -10,9 +10,9 @@ namespace {
 
 const char kLog[] = "lib_win\\talirvpn_dll.log";
 
-// An export that logs two lines and starts nothing.
-std::string InterfaceAnswer() {
-    char* answer = GetSingInterface();
+// An export that logs two lines, starts nothing and depends on nothing.
+std::string RejectedRedirect() {
+    char* answer = RedirectToTun(nullptr);
     std::string text = answer;
     FreeString(answer);
     return text;
@@ -31,7 +31,7 @@ std::string PrintedSystemText(DWORD code) {
 // Mounts over lib_win for one case; needs the private mount namespace that
 // scripts/test.sh makes.
 bool PrivateMounts() {
-    return RunLinux("test \"$(readlink /proc/self/ns/mnt)\" != \"$(readlink /proc/1/ns/mnt)\"").exitCode == 0;
+    return RunLinux("sh '" TALIR_SOURCE_DIR "/tests/harness/private-ns.sh' mnt").exitCode == 0;
 }
 struct Unmount {
     std::string path;
@@ -56,7 +56,7 @@ TEST_F(LogFaultTest, LockedLogLeavesTheFileAsItWas) {
     WriteFileBytes(kLog, "kept\r\n");
     const Handle locked(CreateFileA(kLog, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_NE(locked.value, nullptr);
-    EXPECT_EQ(InterfaceAnswer(), "Error: sing interface not found.");
+    EXPECT_EQ(RejectedRedirect(), "Error: invalid interface index.");
     CloseHandle(locked.value);
     const_cast<Handle&>(locked).value = nullptr;
     EXPECT_EQ(ReadFileBytes(kLog), "kept\r\n");
@@ -69,7 +69,7 @@ TEST_F(LogFaultTest, ReadOnlyFileSystemLeavesTheLogAsItWas) {
     ASSERT_EQ(RunLinux("mount --bind '" + libWin + "' '" + libWin + "' && mount -o remount,bind,ro '" + libWin +
                        "'").exitCode, 0);
     const Unmount unmount{libWin};
-    EXPECT_EQ(InterfaceAnswer(), "Error: sing interface not found.");
+    EXPECT_EQ(RejectedRedirect(), "Error: invalid interface index.");
     EXPECT_EQ(ReadFileBytes(kLog), "kept\r\n");
 }
 
@@ -87,18 +87,18 @@ TEST_F(LogFaultTest, FullDiskDropsLinesAndTheLogPicksUpOnceThereIsRoom) {
     WriteFileBytes(kLog, before);
     ASSERT_EQ(RunLinux("dd if=/dev/zero of='" + libWin + "/filler' bs=4k 2>/dev/null; true").exitCode, 0);
 
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(InterfaceAnswer(), "Error: sing interface not found.");
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(RejectedRedirect(), "Error: invalid interface index.");
     EXPECT_EQ(ReadFileBytes(kLog), before) << "lines are dropped, nothing earlier is lost";
 
     ASSERT_TRUE(DeleteFileA("lib_win\\filler"));
-    EXPECT_EQ(InterfaceAnswer(), "Error: sing interface not found.");
+    EXPECT_EQ(RejectedRedirect(), "Error: invalid interface index.");
     const std::string after = ReadFileBytes(kLog);
     EXPECT_EQ(after.compare(0, before.size(), before), 0);
     // The 64 earlier lines, then this call's two, and no piece of a dropped one.
     const std::vector<std::string> messages = LogMessages();
     ASSERT_EQ(messages.size(), 66u);
-    EXPECT_EQ(messages[64], "Getting sing tun");
-    EXPECT_EQ(messages[65], "Error: sing interface not found.");
+    EXPECT_EQ(messages[64], "Creating redirect route.");
+    EXPECT_EQ(messages[65], "Error: invalid interface index.");
 }
 
 }  // namespace

@@ -1,0 +1,8 @@
+#include <windows.h>
+
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
+    (void)module;
+    (void)reason;
+    (void)reserved;
+    return TRUE;
+}

@@ -1,0 +1,376 @@
+// The six firewall exports, against the stand-in firewall registered for
+// NetFwPolicy2 and NetFwRule, and once against Wine's own firewall objects.
+#include "talirvpn.h"
+#include "test_support.h"
+
+#include <objbase.h>
+
+#include <iterator>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+using namespace talir_test;
+
+namespace {
+
+const char* const kFirewallClasses[] = {"{E2B3C97F-6AE1-41AC-817A-F6F92166D7DD}",   // NetFwPolicy2
+                                        "{2C5BC43E-3369-4C33-AB0C-BE9469677AF4}"};  // NetFwRule
+
+std::string ServerKey(const char* clsid) {
+    return std::string("Software\\Classes\\CLSID\\") + clsid + "\\InprocServer32";
+}
+
+std::string RegisteredServer(const char* clsid) {
+    char value[MAX_PATH] = {};
+    DWORD size = sizeof value;
+    RegGetValueA(HKEY_LOCAL_MACHINE, ServerKey(clsid).c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value, &size);
+    return value;
+}
+
+template <typename Function>
+Function Export(HMODULE module, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// The prefix is shared by every case: each one that registers the stand-in
+// puts Wine's own server back when it ends, and Wine's cases re-register it
+// in any case.
+void RegisterWineFirewall() {
+    HMODULE wine = LoadLibraryA("hnetcfg.dll");
+    ASSERT_NE(wine, nullptr);
+    auto registerServer = Export<HRESULT(WINAPI*)()>(wine, "DllRegisterServer");
+    ASSERT_NE(registerServer, nullptr);
+    EXPECT_EQ(registerServer(), S_OK);
+    FreeLibrary(wine);
+}
+
+void RegisterStandin(const std::string& server) {
+    for (const char* clsid : kFirewallClasses) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, ServerKey(clsid).c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                  nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
+                       static_cast<DWORD>(server.size() + 1));
+        RegSetValueExA(key, "ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>("Both"), 5);
+        RegCloseKey(key);
+    }
+}
+
+// The text the library's failure lines end with: empty for code 0.
+std::string SystemText(DWORD code) {
+    if (code == 0) return "";
+    char* buffer = nullptr;
+    const DWORD length = FormatMessageA(0x1300, nullptr, code, 1033, reinterpret_cast<char*>(&buffer), 0, nullptr);
+    std::string text(buffer ? buffer : "", length);
+    LocalFree(buffer);
+    return text;
+}
+
+// The two rules differ only in name and opening lines.
+struct Twin {
+    const char* rule;
+    const char* checkLine;
+    const char* addLine;
+    const char* removeLine;
+    const char* (*check)();
+    const char* (*add)(const char*);
+    const char* (*remove)();
+};
+const Twin kTwins[] = {
+    {"TalirSingBox", "Checking firewall rule", "Adding firewall rule", "Removing firewall rule.",
+     CheckFirewallRule, AddFirewallRule, DeleteFirewallRule},
+    {"TalirXray", "Checking xray firewall rule", "Adding xray firewall rule", "Removing xray firewall rule.",
+     CheckXrayFirewallRule, AddXrayFirewallRule, DeleteXrayFirewallRule},
+};
+
+void PrintTo(const Twin& twin, std::ostream* out) { *out << twin.rule; }
+
+const char kPath[] = "C:\\Program Files\\Talir VPN\\lib_win\\sing-box.exe";
+
+// '%' stands for the twin's rule name.
+template <typename Char>
+std::basic_string<Char> Fill(const Char* pattern, const char* rule) {
+    std::basic_string<Char> text;
+    for (const Char* at = pattern; *at; ++at) {
+        if (*at == '%') {
+            for (const char* c = rule; *c; ++c) text += static_cast<Char>(*c);
+        } else {
+            text += *at;
+        }
+    }
+    return text;
+}
+
+class FirewallTest : public WorkFolder {
+protected:
+    void SetUp() override {
+        WorkFolder::SetUp();
+        rulesFile_ = folder_ + "firewall.rules";
+        SetEnvironmentVariableA("TALIR_FW_RULES", rulesFile_.c_str());
+        const std::string server = StandinPath("talir_firewall.dll");
+        ASSERT_NO_FATAL_FAILURE(RegisterStandin(server));
+        // Held here, so that COM finds this very module loaded and its
+        // records outlive the library's CoUninitialize.
+        HMODULE standin = LoadLibraryA(server.c_str());
+        ASSERT_NE(standin, nullptr);
+        calls_ = Export<const wchar_t* (*)()>(standin, "StandinCalls");
+        fail_ = Export<void (*)(const char*, HRESULT, DWORD)>(standin, "StandinFail");
+        references_ = Export<LONG (*)()>(standin, "StandinReferences");
+        ASSERT_TRUE(calls_ && fail_ && references_);
+    }
+    void TearDown() override { RegisterWineFirewall(); }
+
+    std::wstring Calls() const { return calls_(); }
+    void Fail(const char* call, HRESULT result, DWORD lastError) const { fail_(call, result, lastError); }
+    LONG References() const { return references_(); }
+    std::string Rules() const { return ReadFileBytes(rulesFile_); }
+
+    std::string rulesFile_;
+    const wchar_t* (*calls_)() = nullptr;
+    void (*fail_)(const char*, HRESULT, DWORD) = nullptr;
+    LONG (*references_)() = nullptr;
+};
+
+// One row of the outcome table, run for both twins.
+struct Outcome {
+    const char* name;
+    char operation;  // 'c'heck, 'a'dd, 'r'emove
+    bool seeded;     // a rule of the twin's name is there before the call
+    const char* failCall;
+    HRESULT failure;
+    DWORD lastError;
+    const char* result;
+    const char* line;  // after a failure, the last error's text follows it
+    const wchar_t* calls;
+    const char* rulesAfter;
+};
+
+// Present, but disabled, blocking TCP, and for another program.
+const char kSeed[] = "%\tC:\\Other\\other.exe\t6\t1\t0\t0\n";
+const char kAdded[] = "%\tC:\\Program Files\\Talir VPN\\lib_win\\sing-box.exe\t256\t1\t1\t-1\n";
+const wchar_t kAddCalls[] =
+    L"CreatePolicy()\nget_Rules()\nCreateRule()\nput_Name(%)\n"
+    L"put_ApplicationName(C:\\Program Files\\Talir VPN\\lib_win\\sing-box.exe)\n"
+    L"put_Protocol(256)\nput_Direction(1)\nput_Action(1)\nput_Enabled(-1)\n";
+
+const Outcome kOutcomes[] = {
+    {"CheckPresent", 'c', true, nullptr, S_OK, 0, "true", "Firewall rule exist",
+     L"CreatePolicy()\nget_Rules()\nItem(%)\n", kSeed},
+    {"CheckAbsent", 'c', false, nullptr, S_OK, 0, "false", "Firewall rule not exist",
+     L"CreatePolicy()\nget_Rules()\nItem(%)\n", ""},
+    // Only 0x80070002 means "absent"; its neighbour is a failed lookup.
+    {"CheckLookupFailed", 'c', true, "Item", HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), 5, "Error find rule.",
+     "Error find rule: ", L"CreatePolicy()\nget_Rules()\nItem(%)\n", kSeed},
+    {"CheckNoPolicy", 'c', true, "CreatePolicy", REGDB_E_CLASSNOTREG, 0, "Error creating INetFwPolicy2.",
+     "Error creating INetFwPolicy2: ", L"CreatePolicy()\n", kSeed},
+    {"CheckNoRules", 'c', true, "get_Rules", E_FAIL, 5, "Error getting rules.", "Error getting rules: ",
+     L"CreatePolicy()\nget_Rules()\n", kSeed},
+    {"AddDone", 'a', false, nullptr, S_OK, 0, "success", "Rule added", L"@Add(%)\n", kAdded},
+    {"AddNoRuleObject", 'a', false, "CreateRule", E_OUTOFMEMORY, 5, "Error creating rule.",
+     "Error creating rule: ", L"CreatePolicy()\nget_Rules()\nCreateRule()\n", ""},
+    {"AddRefused", 'a', false, "Add", E_ACCESSDENIED, 0, "Error adding rule.", "Error adding rule: ",
+     L"@Add(%)\n", ""},
+    {"AddNoPolicy", 'a', false, "CreatePolicy", E_ACCESSDENIED, 5, "Error creating INetFwPolicy2.",
+     "Error creating INetFwPolicy2: ", L"CreatePolicy()\n", ""},
+    {"AddNoRules", 'a', false, "get_Rules", E_FAIL, 0, "Error getting rules.", "Error getting rules: ",
+     L"CreatePolicy()\nget_Rules()\n", ""},
+    {"RemoveDone", 'r', true, nullptr, S_OK, 0, "success", "Rule removed successfully",
+     L"CreatePolicy()\nget_Rules()\nRemove(%)\n", ""},
+    {"RemoveAbsentReportedDone", 'r', false, nullptr, S_OK, 0, "success", "Rule removed successfully",
+     L"CreatePolicy()\nget_Rules()\nRemove(%)\n", ""},
+    {"RemoveFailed", 'r', false, "Remove", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), 0,
+     "Error removing rule. Rule may not exist.", "Error removing rule: ",
+     L"CreatePolicy()\nget_Rules()\nRemove(%)\n", ""},
+    {"RemoveNoPolicy", 'r', true, "CreatePolicy", E_FAIL, 0, "Error creating INetFwPolicy2.",
+     "Error creating INetFwPolicy2: ", L"CreatePolicy()\n", kSeed},
+    {"RemoveNoRules", 'r', true, "get_Rules", E_FAIL, 5, "Error getting rules.", "Error getting rules: ",
+     L"CreatePolicy()\nget_Rules()\n", kSeed},
+};
+
+void PrintTo(const Outcome& row, std::ostream* out) { *out << row.name; }
+
+class FirewallOutcomeTest : public FirewallTest,
+                            public ::testing::WithParamInterface<std::tuple<Twin, Outcome>> {};
+
+TEST_P(FirewallOutcomeTest, ReturnsLogsAndCallsAsTheTableSays) {
+    const Twin& twin = std::get<0>(GetParam());
+    const Outcome& row = std::get<1>(GetParam());
+    WriteFileBytes(rulesFile_, row.seeded ? Fill(kSeed, twin.rule) : "");
+    if (row.failCall) Fail(row.failCall, row.failure, row.lastError);
+
+    const char* result = nullptr;
+    const char* opening = nullptr;
+    switch (row.operation) {
+    case 'c': result = twin.check(); opening = twin.checkLine; break;
+    case 'a': result = twin.add(kPath); opening = twin.addLine; break;
+    default: result = twin.remove(); opening = twin.removeLine; break;
+    }
+
+    EXPECT_STREQ(result, row.result);
+    const std::string line = std::string(row.line) + (row.failCall ? SystemText(row.lastError) : "");
+    EXPECT_EQ(LogMessages(), (std::vector<std::string>{opening, line, "Cleaning firewall access"}));
+    std::wstring calls = row.calls;
+    if (calls[0] == L'@') calls = kAddCalls + calls.substr(1);
+    EXPECT_EQ(Calls(), Fill(calls.c_str(), twin.rule));
+    EXPECT_EQ(Rules(), Fill(row.rulesAfter, twin.rule));
+    EXPECT_EQ(References(), 0) << "every interface released before the export returned";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FirewallOutcomeTest,
+                         ::testing::Combine(::testing::ValuesIn(kTwins), ::testing::ValuesIn(kOutcomes)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).rule) + "_" +
+                                    std::get<1>(info.param).name;
+                         });
+
+TEST_F(FirewallTest, ASecondAddSubmitsASecondRule) {
+    EXPECT_STREQ(AddXrayFirewallRule(kPath), "success");
+    EXPECT_STREQ(AddXrayFirewallRule("C:\\xray\\xray.exe"), "success");
+    EXPECT_EQ(Rules(), Fill(kAdded, "TalirXray") + "TalirXray\tC:\\xray\\xray.exe\t256\t1\t1\t-1\n");
+    EXPECT_EQ(Calls().find(L"Item("), std::wstring::npos) << "an add never looks for the rule";
+    EXPECT_EQ(References(), 0);
+}
+
+// An allow rule without a program would let every program receive.
+TEST_F(FirewallTest, NullOrEmptyPathIsRefusedWithoutTouchingTheFirewall) {
+    std::vector<std::string> expected;
+    for (const Twin& twin : kTwins) {
+        for (const char* path : {static_cast<const char*>(nullptr), ""}) {
+            EXPECT_STREQ(twin.add(path), "Error adding rule.");
+            expected.insert(expected.end(), {twin.addLine, "Error adding rule: no application path."});
+        }
+    }
+    EXPECT_EQ(LogMessages(), expected);
+    EXPECT_EQ(Calls(), L"");
+    EXPECT_EQ(Rules(), "");
+}
+
+TEST_F(FirewallTest, PathBytesAreReadInTheAnsiCodePage) {
+    // 0x99 is no Latin-1 letter in the usual ANSI code pages; C3 A9 is one
+    // letter in UTF-8 only. Each wrong reading gives another text.
+    const char path[] = "C:\\Talir VPN\x99\\caf\xC3\xA9\\sing-box.exe";
+    const auto decode = [&](UINT codePage) {
+        wchar_t wide[64] = {};
+        MultiByteToWideChar(codePage, 0, path, -1, wide, 64);
+        return std::wstring(wide);
+    };
+    std::wstring byteByByte;
+    for (const char* at = path; *at; ++at) byteByByte += static_cast<wchar_t>(static_cast<unsigned char>(*at));
+    const std::wstring ansi = decode(CP_ACP);
+    ASSERT_NE(ansi, byteByByte);
+    ASSERT_NE(ansi, decode(CP_UTF8));
+
+    EXPECT_STREQ(AddFirewallRule(path), "success");
+    EXPECT_NE(Calls().find(L"\nput_ApplicationName(" + ansi + L")\n"), std::wstring::npos) << Calls();
+}
+
+TEST_F(FirewallTest, CallingThreadKeepsItsOwnApartment) {
+    EXPECT_STREQ(CheckFirewallRule(), "false");
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK) << "an apartment was left behind";
+    CoUninitialize();
+
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    EXPECT_STREQ(CheckXrayFirewallRule(), "false");
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), RPC_E_CHANGED_MODE) << "its apartment was closed";
+    CoUninitialize();
+    EXPECT_EQ(References(), 0);
+}
+
+TEST_F(FirewallTest, OnAMultithreadedThreadEveryExportFailsAndLeavesCom) {
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    std::vector<std::string> expected;
+    for (const Twin& twin : kTwins) {
+        const std::pair<const char*, const char*> outcomes[] = {
+            {twin.check(), twin.checkLine}, {twin.add(kPath), twin.addLine}, {twin.remove(), twin.removeLine}};
+        for (const auto& [result, opening] : outcomes) {
+            EXPECT_STREQ(result, "Error initialize COM.");
+            expected.insert(expected.end(), {opening, "Error initialize COM: ", "Cleaning firewall access"});
+        }
+    }
+    EXPECT_EQ(LogMessages(), expected);
+    EXPECT_EQ(Calls(), L"");
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE) << "the thread's COM was closed";
+    CoUninitialize();
+    CoUninitialize();
+}
+
+TEST_F(FirewallTest, EveryTextIsTheSameConstantOnEveryCall) {
+    for (const Twin& twin : kTwins) {
+        const char* check = twin.check();
+        const char* add = twin.add(kPath);
+        const char* remove = twin.remove();
+        EXPECT_EQ(twin.check(), check);
+        EXPECT_EQ(twin.add(kPath), add);
+        EXPECT_EQ(twin.remove(), remove);
+    }
+    Fail("get_Rules", E_FAIL, 0);
+    const char* failure = CheckFirewallRule();
+    EXPECT_STREQ(failure, "Error getting rules.");
+    EXPECT_EQ(CheckFirewallRule(), failure);
+    EXPECT_EQ(References(), 0);
+}
+
+// Wine's own firewall: lookups are not implemented, adds and removes are
+// taken and stored nowhere.
+class FirewallOnWineTest : public WorkFolder {
+protected:
+    void SetUp() override {
+        WorkFolder::SetUp();
+        ASSERT_NO_FATAL_FAILURE(RegisterWineFirewall());
+        for (const char* clsid : kFirewallClasses) {
+            ASSERT_EQ(RegisteredServer(clsid), "C:\\windows\\system32\\hnetcfg.dll");
+        }
+    }
+};
+
+struct Worker {
+    const char* (*work)();
+    const char* result = nullptr;
+};
+
+DWORD WINAPI RunWork(void* run) {
+    static_cast<Worker*>(run)->result = static_cast<Worker*>(run)->work();
+    return 0;
+}
+
+TEST_F(FirewallOnWineTest, EveryExportAnswersWithoutHanging) {
+    struct Case {
+        const char* (*work)();
+        const char* opening;
+        const char* result;
+        const char* line;  // the start of it
+    };
+    const Case cases[] = {
+        {CheckFirewallRule, "Checking firewall rule", "Error find rule.", "Error find rule: "},
+        {CheckXrayFirewallRule, "Checking xray firewall rule", "Error find rule.", "Error find rule: "},
+        {[] { return AddFirewallRule(kPath); }, "Adding firewall rule", "success", "Rule added"},
+        {[] { return AddXrayFirewallRule(kPath); }, "Adding xray firewall rule", "success", "Rule added"},
+        {DeleteFirewallRule, "Removing firewall rule.", "success", "Rule removed successfully"},
+        {DeleteXrayFirewallRule, "Removing xray firewall rule.", "success", "Rule removed successfully"},
+    };
+    for (const Case& test : cases) {
+        // Its own thread, so that a hang fails the case instead of stopping it.
+        auto run = std::make_unique<Worker>(Worker{test.work});
+        Handle thread(CreateThread(nullptr, 0, RunWork, run.get(), 0, nullptr));
+        ASSERT_NE(thread.value, nullptr);
+        if (WaitForSingleObject(thread.value, 60000) != WAIT_OBJECT_0) {
+            run.release();  // still the hung thread's
+            FAIL() << test.opening << ": no answer within 60 s";
+        }
+        EXPECT_STREQ(run->result, test.result) << test.opening;
+    }
+    const auto log = LogMessages();
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        ASSERT_GE(log.size(), 3 * i + 3);
+        EXPECT_EQ(log[3 * i], cases[i].opening);
+        EXPECT_EQ(log[3 * i + 1].rfind(cases[i].line, 0), 0u) << log[3 * i + 1];
+        EXPECT_EQ(log[3 * i + 2], "Cleaning firewall access");
+    }
+    EXPECT_EQ(log.size(), 3 * std::size(cases));
+}
+
+}  // namespace
