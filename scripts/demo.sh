@@ -61,7 +61,10 @@ say "Start the proxy core"
 call RunSingBox
 for _ in $(seq 100); do [ -s lib_win/sing-box.started ] && break; sleep 0.1; done
 echo "    the core recorded: $(cut -f2 lib_win/sing-box.started)"
-echo "    running: $(pgrep -fc 'sing-box.exe') sing-box process(es)"
+# Under Wine the core is a Linux process that shows its Windows command line.
+cores() { pgrep -fc '^lib_win/sing-box run' || true; }
+ps -eo pid,args | grep '^ *[0-9]* lib_win/sing-box run' | sed 's/^/    ps: /'
+echo "    running: $(cores) proxy core(s)"
 
 say "Find the TUN interface and point the default route into it"
 call GetSingInterface
@@ -84,13 +87,15 @@ wine reg query "$key" /v ProxyServer 2>/dev/null | tr -d '\r' | grep Proxy | sed
 call SetSystemProxy
 wine reg query "$key" /v ProxyEnable 2>/dev/null | tr -d '\r' | grep Proxy | sed 's/^ */    registry: /'
 
-say "Single instance: this host is the first"
+say "Single instance: this host is the first, a second host finds it"
 call CheckAppRunning
+echo "  > (second host) CheckAppRunning"
+wine "$bin/talirvpn-cli.exe" CheckAppRunning 2>&1 | tr -d '\r' | sed 's/^/    /'
 
 say "Stop the proxy core"
 call StopSingBox
-for _ in $(seq 100); do [ "$(pgrep -fc 'sing-box.exe')" = 0 ] && break; sleep 0.1; done
-echo "    running: $(pgrep -fc 'sing-box.exe' || true) sing-box process(es)"
+for _ in $(seq 100); do [ "$(cores)" = 0 ] && break; sleep 0.1; done
+echo "    running: $(cores) proxy core(s)"
 
 exec {CLI[1]}>&-
 wait "$CLI_PID" 2>/dev/null || true
