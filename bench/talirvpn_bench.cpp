@@ -149,33 +149,37 @@ void SetProxyValues(int port) {
     RegCloseKey(key);
 }
 
-void CheckRuleBare() {
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+// The firewall access of one call: COM, policy and rules, then released.
+struct BareFirewall {
     INetFwPolicy2* policy = nullptr;
     INetFwRules* rules = nullptr;
+    BareFirewall() {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        CoCreateInstance(CLSID_NetFwPolicy2, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwPolicy2,
+                         reinterpret_cast<void**>(&policy));
+        policy->get_Rules(&rules);
+    }
+    ~BareFirewall() {
+        rules->Release();
+        policy->Release();
+        CoUninitialize();
+    }
+};
+
+void CheckRuleBare() {
+    BareFirewall access;
     INetFwRule* rule = nullptr;
-    CoCreateInstance(CLSID_NetFwPolicy2, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwPolicy2,
-                     reinterpret_cast<void**>(&policy));
-    policy->get_Rules(&rules);
     BSTR name = SysAllocString(L"TalirSingBox");
-    rules->Item(name, &rule);
+    access.rules->Item(name, &rule);
     SysFreeString(name);
-    BareLog("Firewall rule exist");
+    BareLog("Firewall rule not exist");
     BareLog("Cleaning firewall access");
     if (rule) rule->Release();
-    rules->Release();
-    policy->Release();
-    CoUninitialize();
 }
 
 void AddRuleBare(const char* path) {
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    INetFwPolicy2* policy = nullptr;
-    INetFwRules* rules = nullptr;
+    BareFirewall access;
     INetFwRule* rule = nullptr;
-    CoCreateInstance(CLSID_NetFwPolicy2, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwPolicy2,
-                     reinterpret_cast<void**>(&policy));
-    policy->get_Rules(&rules);
     CoCreateInstance(CLSID_NetFwRule, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwRule, reinterpret_cast<void**>(&rule));
     BSTR name = SysAllocString(L"TalirSingBox");
     rule->put_Name(name);
@@ -189,30 +193,19 @@ void AddRuleBare(const char* path) {
     rule->put_Direction(NET_FW_RULE_DIR_IN);
     rule->put_Action(NET_FW_ACTION_ALLOW);
     rule->put_Enabled(VARIANT_TRUE);
-    rules->Add(rule);
+    access.rules->Add(rule);
     BareLog("Rule added");
     BareLog("Cleaning firewall access");
     rule->Release();
-    rules->Release();
-    policy->Release();
-    CoUninitialize();
 }
 
 void RemoveRuleBare() {
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    INetFwPolicy2* policy = nullptr;
-    INetFwRules* rules = nullptr;
-    CoCreateInstance(CLSID_NetFwPolicy2, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwPolicy2,
-                     reinterpret_cast<void**>(&policy));
-    policy->get_Rules(&rules);
+    BareFirewall access;
     BSTR name = SysAllocString(L"TalirSingBox");
-    rules->Remove(name);
+    access.rules->Remove(name);
     SysFreeString(name);
     BareLog("Rule removed successfully");
     BareLog("Cleaning firewall access");
-    rules->Release();
-    policy->Release();
-    CoUninitialize();
 }
 
 HANDLE NewKillOnCloseJob() {
@@ -563,12 +556,17 @@ int main(int argc, char** argv) {
     StopSingBox();
     if (target) CloseHandle(target);
 
-    Compare("CheckAppRunning", "open the mutex, enumerate windows, 3 log lines", iterations,
+    Compare("CheckAppRunning", "open the mutex, its error text, enumerate windows, 3 log lines", iterations,
             {[] { CheckAppRunning(); }}, {[] {
                 BareLog("Checking app running");
                 HANDLE mutex = CreateMutexW(nullptr, TRUE, L"TalirVPNMutex");
-                BareLog("CreateMutexError: Already exists.");
-                BareLog("Mutex ERROR_ALREADY_EXISTS: Already exists.");
+                char* text = nullptr;
+                FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                   FORMAT_MESSAGE_FROM_SYSTEM,
+                               nullptr, GetLastError(), 1033, reinterpret_cast<char*>(&text), 0, nullptr);
+                BareLog((std::string("CreateMutexError: ") + text).c_str());
+                BareLog((std::string("Mutex ERROR_ALREADY_EXISTS: ") + text).c_str());
+                LocalFree(text);
                 EnumWindows(ReadTitle, 0);
                 std::fputs("Not found windows.\n", stdout);
                 std::fflush(stdout);

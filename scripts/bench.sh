@@ -14,18 +14,9 @@ if [ "${2:-}" != --inside ]; then
   exec unshare --net -- "$root/tests/harness/session.sh" "$BUILD_DIR" "$0" "$iterations" --inside
 fi
 
-if ! "$root/tests/harness/private-ns.sh" net; then
-  echo "refusing to change the machine's own routes: run scripts/bench.sh" >&2
-  exit 1
-fi
-ip tuntap add dev tun0 mode tun
-ip addr add 172.17.0.1/24 dev tun0
-ip link set tun0 up
-ip link add phys0 type veth peer name phys1
-ip addr add 192.0.2.2/24 dev phys0
-ip link set phys0 up
-ip link set phys1 up
-ip route add default via 192.0.2.1 dev phys0 metric 10
+net=$(mktemp)
+sh "$root/tests/harness/net.sh" "$net" tun tun 172.17.0.1 uplink phys 192.0.2.1 10
+grep -qx 'status 0' "$net" || { cat "$net" >&2; exit 1; }
 
 cd "$root"
 wine "$BUILD_DIR/bin/talirvpn-bench.exe" "$iterations" 'Z:'"$(echo "$root/BENCHMARKS.md" | tr / '\\')"

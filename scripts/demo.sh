@@ -23,14 +23,9 @@ fi
 say() { printf '\n== %s\n' "$*"; }
 
 say "Network namespace of the demo: a TUN with 172.17.0.1, a physical route via 192.0.2.1"
-ip tuntap add dev tun0 mode tun
-ip addr add 172.17.0.1/24 dev tun0
-ip link set tun0 up
-ip link add phys0 type veth peer name phys1
-ip addr add 192.0.2.2/24 dev phys0
-ip link set phys0 up
-ip link set phys1 up
-ip route add default via 192.0.2.1 dev phys0 metric 10
+net=$(mktemp)
+sh "$root/tests/harness/net.sh" "$net" tun tun 172.17.0.1 uplink phys 192.0.2.1 10
+grep -qx 'status 0' "$net" || { cat "$net" >&2; exit 1; }
 ip -br addr | sed 's/^/    /'
 ip route | sed 's/^/    /'
 
@@ -68,8 +63,7 @@ echo "    running: $(cores) proxy core(s)"
 
 say "Find the TUN interface and point the default route into it"
 call GetSingInterface
-index=$(ip -o link show tun0 | cut -d: -f1)
-call RedirectToTun "$index"
+call RedirectToTun "$(awk '$1 == "tun" { print $2 }' "$net")"
 
 say "Route one address past the tunnel, then remove it"
 call CreatePingRoute 203.0.113.5

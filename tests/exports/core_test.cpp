@@ -16,15 +16,6 @@ protected:
     }
 };
 
-// The text of code, as the library's log lines carry it.
-std::string SystemText(DWORD code) {
-    char* buffer = nullptr;
-    const DWORD length = FormatMessageA(0x1300, nullptr, code, 1033, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text(buffer ? buffer : "", length);
-    LocalFree(buffer);
-    return text;
-}
-
 TEST_F(CoreTest, StartsTheCoreWithItsFixedCommandLineAndStopEndsIt) {
     const char* result = RunSingBox();
     EXPECT_STREQ(result, "success");

@@ -15,14 +15,6 @@ using namespace talir_test;
 
 namespace {
 
-std::string SystemText(DWORD code) {
-    char* buffer = nullptr;
-    const DWORD length = FormatMessageA(0x1300, nullptr, code, 1033, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text(buffer ? buffer : "", length);
-    LocalFree(buffer);
-    return text;
-}
-
 // What a text-mode stream makes of text: every LF becomes CR LF, also after
 // the CR of a system message.
 std::string Crlf(const std::string& text) {

@@ -16,60 +16,6 @@ using namespace talir_test;
 
 namespace {
 
-const char* const kFirewallClasses[] = {"{E2B3C97F-6AE1-41AC-817A-F6F92166D7DD}",   // NetFwPolicy2
-                                        "{2C5BC43E-3369-4C33-AB0C-BE9469677AF4}"};  // NetFwRule
-
-std::string ServerKey(const char* clsid) {
-    return std::string("Software\\Classes\\CLSID\\") + clsid + "\\InprocServer32";
-}
-
-std::string RegisteredServer(const char* clsid) {
-    char value[MAX_PATH] = {};
-    DWORD size = sizeof value;
-    RegGetValueA(HKEY_LOCAL_MACHINE, ServerKey(clsid).c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value, &size);
-    return value;
-}
-
-template <typename Function>
-Function Export(HMODULE module, const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-// The prefix is shared by every case: each one that registers the stand-in
-// puts Wine's own server back when it ends, and Wine's cases re-register it
-// in any case.
-void RegisterWineFirewall() {
-    HMODULE wine = LoadLibraryA("hnetcfg.dll");
-    ASSERT_NE(wine, nullptr);
-    auto registerServer = Export<HRESULT(WINAPI*)()>(wine, "DllRegisterServer");
-    ASSERT_NE(registerServer, nullptr);
-    EXPECT_EQ(registerServer(), S_OK);
-    FreeLibrary(wine);
-}
-
-void RegisterStandin(const std::string& server) {
-    for (const char* clsid : kFirewallClasses) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, ServerKey(clsid).c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                                  nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
-                       static_cast<DWORD>(server.size() + 1));
-        RegSetValueExA(key, "ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>("Both"), 5);
-        RegCloseKey(key);
-    }
-}
-
-// The text the library's failure lines end with: empty for code 0.
-std::string SystemText(DWORD code) {
-    if (code == 0) return "";
-    char* buffer = nullptr;
-    const DWORD length = FormatMessageA(0x1300, nullptr, code, 1033, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text(buffer ? buffer : "", length);
-    LocalFree(buffer);
-    return text;
-}
-
 // The two rules differ only in name and opening lines.
 struct Twin {
     const char* rule;
@@ -110,29 +56,16 @@ protected:
     void SetUp() override {
         WorkFolder::SetUp();
         rulesFile_ = folder_ + "firewall.rules";
-        SetEnvironmentVariableA("TALIR_FW_RULES", rulesFile_.c_str());
-        const std::string server = StandinPath("talir_firewall.dll");
-        ASSERT_NO_FATAL_FAILURE(RegisterStandin(server));
-        // Held here, so that COM finds this very module loaded and its
-        // records outlive the library's CoUninitialize.
-        HMODULE standin = LoadLibraryA(server.c_str());
-        ASSERT_NE(standin, nullptr);
-        calls_ = Export<const wchar_t* (*)()>(standin, "StandinCalls");
-        fail_ = Export<void (*)(const char*, HRESULT, DWORD)>(standin, "StandinFail");
-        references_ = Export<LONG (*)()>(standin, "StandinReferences");
-        ASSERT_TRUE(calls_ && fail_ && references_);
+        ASSERT_NO_FATAL_FAILURE(firewall_.Install(rulesFile_));
     }
-    void TearDown() override { RegisterWineFirewall(); }
 
-    std::wstring Calls() const { return calls_(); }
-    void Fail(const char* call, HRESULT result, DWORD lastError) const { fail_(call, result, lastError); }
-    LONG References() const { return references_(); }
+    std::wstring Calls() const { return firewall_.Calls(); }
+    void Fail(const char* call, HRESULT result, DWORD lastError) const { firewall_.Fail(call, result, lastError); }
+    LONG References() const { return firewall_.References(); }
     std::string Rules() const { return ReadFileBytes(rulesFile_); }
 
     std::string rulesFile_;
-    const wchar_t* (*calls_)() = nullptr;
-    void (*fail_)(const char*, HRESULT, DWORD) = nullptr;
-    LONG (*references_)() = nullptr;
+    FirewallStandin firewall_;
 };
 
 // One row of the outcome table, run for both twins.
@@ -320,9 +253,9 @@ class FirewallOnWineTest : public WorkFolder {
 protected:
     void SetUp() override {
         WorkFolder::SetUp();
-        ASSERT_NO_FATAL_FAILURE(RegisterWineFirewall());
-        for (const char* clsid : kFirewallClasses) {
-            ASSERT_EQ(RegisteredServer(clsid), "C:\\windows\\system32\\hnetcfg.dll");
+        ASSERT_NO_FATAL_FAILURE(FirewallStandin::RegisterWineFirewall());
+        for (const char* clsid : FirewallStandin::kClasses) {
+            ASSERT_EQ(FirewallStandin::RegisteredServer(clsid), "C:\\windows\\system32\\hnetcfg.dll");
         }
     }
 };

@@ -22,14 +22,6 @@ const char kNotAdded[] = "Error: the default route into the tunnel was not added
 const char kLookup[] = "Start getting default gateway / interface.";
 const char kRan[] = "Success execute command.";
 
-std::string SystemText(DWORD code) {
-    char* buffer = nullptr;
-    const DWORD length = FormatMessageA(0x1300, nullptr, code, 1033, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text(buffer ? buffer : "", length);
-    LocalFree(buffer);
-    return text;
-}
-
 const std::string kNoRoute = "Execute command error: " + SystemText(ERROR_FILE_NOT_FOUND);
 
 std::string Redirect(const std::string& index) { return "route add 0.0.0.0 mask 0.0.0.0 172.17.0.1 if " + index; }

@@ -111,6 +111,17 @@ void InstallSingBox() {
     WriteFileBytes("lib_win\\config.json", "{}\n");
 }
 
+std::string SystemText(DWORD code) {
+    if (code == 0) return "";
+    char* buffer = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
+        MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<char*>(&buffer), 0, nullptr);
+    std::string text(buffer ? buffer : "", length);
+    LocalFree(buffer);
+    return text;
+}
+
 std::string ReadFileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream bytes;
@@ -243,6 +254,63 @@ std::vector<StartedCore> StartedCores(size_t atLeast, DWORD timeoutMs) {
         if (cores.size() >= atLeast || static_cast<LONG>(GetTickCount() - deadline) > 0) return cores;
         Sleep(20);
     }
+}
+
+const char* const FirewallStandin::kClasses[2] = {"{E2B3C97F-6AE1-41AC-817A-F6F92166D7DD}",
+                                                  "{2C5BC43E-3369-4C33-AB0C-BE9469677AF4}"};
+
+namespace {
+
+std::string ServerKey(const char* clsid) {
+    return std::string("Software\\Classes\\CLSID\\") + clsid + "\\InprocServer32";
+}
+
+template <typename Function>
+Function Export(HMODULE module, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+}  // namespace
+
+std::string FirewallStandin::RegisteredServer(const char* clsid) {
+    char value[MAX_PATH] = {};
+    DWORD size = sizeof value;
+    RegGetValueA(HKEY_LOCAL_MACHINE, ServerKey(clsid).c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value, &size);
+    return value;
+}
+
+// Wine's own server registers itself again, whatever a crashed case left.
+void FirewallStandin::RegisterWineFirewall() {
+    HMODULE wine = LoadLibraryA("hnetcfg.dll");
+    ASSERT_NE(wine, nullptr);
+    auto registerServer = Export<HRESULT(WINAPI*)()>(wine, "DllRegisterServer");
+    ASSERT_NE(registerServer, nullptr);
+    EXPECT_EQ(registerServer(), S_OK);
+    FreeLibrary(wine);
+}
+
+void FirewallStandin::Install(const std::string& rulesFile) {
+    SetEnvironmentVariableA("TALIR_FW_RULES", rulesFile.c_str());
+    const std::string server = StandinPath("talir_firewall.dll");
+    for (const char* clsid : kClasses) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, ServerKey(clsid).c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                  nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
+                       static_cast<DWORD>(server.size() + 1));
+        RegSetValueExA(key, "ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>("Both"), 5);
+        RegCloseKey(key);
+    }
+    // Held here, so that COM finds this very module loaded and its records
+    // outlive the library's CoUninitialize.
+    HMODULE standin = LoadLibraryA(server.c_str());
+    ASSERT_NE(standin, nullptr);
+    calls_ = Export<const wchar_t* (*)()>(standin, "StandinCalls");
+    fail_ = Export<void (*)(const char*, HRESULT, DWORD)>(standin, "StandinFail");
+    references_ = Export<LONG (*)()>(standin, "StandinReferences");
+    reset_ = Export<void (*)()>(standin, "StandinReset");
+    ASSERT_TRUE(calls_ && fail_ && references_ && reset_);
 }
 
 size_t CountOpenHandles() {

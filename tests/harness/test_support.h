@@ -36,6 +36,10 @@ protected:
 void CopyStandin(const std::string& fileName, const std::string& destination);
 void InstallSingBox();  // the stand-in core as lib_win/sing-box.exe
 
+// The system's English text for code, as the library's failure lines end
+// with it (empty for 0). Wine's texts differ from Windows': never hard-coded.
+std::string SystemText(DWORD code);
+
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
@@ -75,6 +79,30 @@ struct StartedCore {
     std::string commandLine;
 };
 std::vector<StartedCore> StartedCores(size_t atLeast, DWORD timeoutMs = 10000);
+
+// The stand-in firewall answers for NetFwPolicy2 and NetFwRule while this
+// lives (the registration is the prefix's, shared by every case), keeping
+// its rules in rulesFile; Wine's own answers again afterwards.
+class FirewallStandin {
+public:
+    void Install(const std::string& rulesFile);  // fails the case when it cannot
+    ~FirewallStandin() { RegisterWineFirewall(); }
+
+    std::wstring Calls() const { return calls_(); }
+    void Fail(const char* call, HRESULT result, DWORD lastError) const { fail_(call, result, lastError); }
+    LONG References() const { return references_(); }
+    void Reset() const { reset_(); }
+
+    static void RegisterWineFirewall();
+    static std::string RegisteredServer(const char* clsid);
+    static const char* const kClasses[2];  // NetFwPolicy2, NetFwRule
+
+private:
+    const wchar_t* (*calls_)() = nullptr;
+    void (*fail_)(const char*, HRESULT, DWORD) = nullptr;
+    LONG (*references_)() = nullptr;
+    void (*reset_)() = nullptr;
+};
 
 // Open handles of this process: GetProcessHandleCount answers 0 under Wine,
 // so probe the handle values instead.

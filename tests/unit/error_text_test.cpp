@@ -1,22 +1,14 @@
 #include "boundary/error_text.h"
 
+#include "test_support.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 namespace {
 
-// What this machine's system gives for a code, to compare against: Wine's
-// English texts differ from Windows'.
-std::string SystemText(DWORD code) {
-    char* buffer = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-        code, 1033, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text(buffer ? buffer : "", length);
-    LocalFree(buffer);
-    return text;
-}
+using talir_test::SystemText;
 
 TEST(ErrorText, CodeZeroGivesEmptyText) {
     SetLastError(0);

@@ -6,6 +6,7 @@
 //   StandinFail(name, hr, lastError)  the named call answers hr, with the
 //                         thread's last error set to lastError
 //   StandinReferences()   references still held on objects handed out
+//   StandinReset()        forgets the calls so far and every failure set
 #include <initguid.h>
 #include <windows.h>
 #include <netfw.h>
@@ -361,6 +362,11 @@ void StandinFail(const char* name, HRESULT result, DWORD lastError) {
 
 LONG StandinReferences() {
     return references;
+}
+
+void StandinReset() {
+    calls.clear();
+    failures.clear();
 }
 
 }  // extern "C"
