@@ -13,7 +13,9 @@
  * Success is the text "success"; every other text is a failure message,
  * except the answers named below ("true"/"false", an interface index).
  * When memory runs out an export returns the constant "Error: out of memory."
- * even where it would return a result string; FreeString leaves it alone.
+ * (any other unexpected failure: "Error: unexpected failure."), even where it
+ * would return a result string; FreeString recognises both and leaves them
+ * alone. No exception crosses an export.
  */
 #ifndef TALIRVPN_H
 #define TALIRVPN_H

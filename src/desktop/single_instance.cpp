@@ -29,10 +29,6 @@ BOOL CALLBACK CollectClientWindow(HWND window, LPARAM found) {
     return TRUE;
 }
 
-void CloseMutexHandle(HANDLE mutex) noexcept {
-    UniqueHandle(mutex).reset();
-}
-
 }  // namespace
 
 int CheckAppRunning() {
@@ -51,7 +47,7 @@ int CheckAppRunning() {
     if (code != ERROR_ALREADY_EXISTS) return 0;
     // Another holder keeps the mutex alive; this extra handle would only
     // pile up over repeated calls.
-    CloseMutexHandle(mutex);
+    const UniqueHandle extraHandle(mutex);
     WriteLog("Mutex ERROR_ALREADY_EXISTS: " + errorText);
 
     std::vector<HWND> windows;

@@ -17,11 +17,18 @@ const FirewallRule XrayRule = {L"TalirXray", "Checking xray firewall rule", "Add
 
 namespace {
 
-// A fresh copy for each call that hands the name to the firewall.
 UniqueBstr CopyBstr(const wchar_t* text) {
     UniqueBstr copy(SysAllocString(text));
     if (!copy) throw std::bad_alloc();
     return copy;
+}
+
+// Hands the firewall a fresh copy of the rule's name, freed as soon as the
+// call returns: before its result is looked at or an error text taken.
+template <typename Call>
+HRESULT WithName(const FirewallRule& rule, Call call) {
+    const UniqueBstr name = CopyBstr(rule.name);
+    return call(name.get());
 }
 
 // The path's bytes in the system's ANSI code page; null when it does not
@@ -47,11 +54,8 @@ const char* CheckRule(const FirewallRule& rule) {
     FirewallAccess access;
     if (const char* failure = OpenFirewallAccess(access)) return failure;
 
-    HRESULT result;
-    {
-        const UniqueBstr name = CopyBstr(rule.name);
-        result = access.rules->Item(name.get(), access.rule.GetAddressOf());
-    }
+    const HRESULT result =
+        WithName(rule, [&](BSTR name) { return access.rules->Item(name, access.rule.GetAddressOf()); });
     if (SUCCEEDED(result)) return Succeed(access, "Firewall rule exist", "true");
     if (result == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) {
         return Succeed(access, "Firewall rule not exist", "false");
@@ -73,10 +77,7 @@ const char* AddRule(const FirewallRule& rule, const char* path) {
                                 reinterpret_cast<void**>(access.rule.GetAddressOf())))) {
         return FailFirewallStep(access, "Error creating rule: ", "Error creating rule.");
     }
-    {
-        const UniqueBstr name = CopyBstr(rule.name);
-        access.rule->put_Name(name.get());
-    }
+    WithName(rule, [&](BSTR name) { return access.rule->put_Name(name); });
     {
         const UniqueBstr application = AnsiPathBstr(path);
         if (!application) return FailFirewallStep(access, "Error adding rule: ", "Error adding rule.");
@@ -99,12 +100,7 @@ const char* RemoveRule(const FirewallRule& rule) {
     FirewallAccess access;
     if (const char* failure = OpenFirewallAccess(access)) return failure;
 
-    HRESULT result;
-    {
-        const UniqueBstr name = CopyBstr(rule.name);
-        result = access.rules->Remove(name.get());
-    }
-    if (FAILED(result)) {
+    if (FAILED(WithName(rule, [&](BSTR name) { return access.rules->Remove(name); }))) {
         return FailFirewallStep(access, "Error removing rule: ", "Error removing rule. Rule may not exist.");
     }
     return Succeed(access, "Rule removed successfully", "success");

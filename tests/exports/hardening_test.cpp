@@ -41,7 +41,7 @@ struct Unmount {
     std::string path;
     ~Unmount() {
         SetCurrentDirectoryA("..");
-        RunLinux("umount '" + path + "'");
+        RunLinux("umount -l '" + path + "'");  // the library may still hold its log there
     }
 };
 
