@@ -63,7 +63,7 @@ struct Work {
     std::function<void()> prepare;  // untimed, before each run
 };
 
-// Times the export and the bare work alternately, so that drift of the
+// Times the export and the bare work call by call, so that drift of the
 // machine falls on both alike; the first tenth of the calls warms up.
 void Compare(const std::string& name, const std::string& bare, int calls, const Work& exported, const Work& plain) {
     std::vector<double> exportTimes, bareTimes;
@@ -74,8 +74,15 @@ void Compare(const std::string& name, const std::string& bare, int calls, const 
         return Now() - start;
     };
     for (int i = -calls / 10; i < calls; ++i) {
-        const double exportTime = timed(exported);
-        const double bareTime = timed(plain);
+        // Alternate which goes first: the second may find caches warm.
+        double exportTime, bareTime;
+        if (i % 2 == 0) {
+            exportTime = timed(exported);
+            bareTime = timed(plain);
+        } else {
+            bareTime = timed(plain);
+            exportTime = timed(exported);
+        }
         if (i < 0) continue;
         exportTimes.push_back(exportTime);
         bareTimes.push_back(bareTime);
@@ -111,7 +118,7 @@ void RunAndWait(const wchar_t* commandLine) {
     PROCESS_INFORMATION created{};
     if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                         &created)) {
-        std::fprintf(stderr, "cannot start %ls\n", commandLine);
+        std::fprintf(stderr, "cannot start %ls: error %lu\n", commandLine, GetLastError());
         std::exit(1);
     }
     WaitForSingleObject(created.hProcess, INFINITE);
@@ -157,7 +164,10 @@ struct BareFirewall {
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         CoCreateInstance(CLSID_NetFwPolicy2, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwPolicy2,
                          reinterpret_cast<void**>(&policy));
-        policy->get_Rules(&rules);
+        if (!policy || FAILED(policy->get_Rules(&rules))) {
+            std::fprintf(stderr, "the stand-in firewall did not answer\n");
+            std::exit(1);
+        }
     }
     ~BareFirewall() {
         rules->Release();
@@ -296,9 +306,14 @@ std::string ClassKey(const GUID& clsid) {
 }
 
 // The stand-in firewall answers for both classes while the benchmark runs;
-// Wine's own is registered again at the end.
+// Wine's own is registered again at the end. Loaded here once, so that the
+// last CoUninitialize of a call does not unload it each time.
 void RegisterStandinFirewall() {
     const std::string server = binDir + "standins\\talir_firewall.dll";
+    if (!LoadLibraryA(server.c_str())) {
+        std::fprintf(stderr, "cannot load %s\n", server.c_str());
+        std::exit(1);
+    }
     for (const GUID* clsid : {&CLSID_NetFwPolicy2, &CLSID_NetFwRule}) {
         HKEY key;
         RegCreateKeyExA(HKEY_LOCAL_MACHINE, ClassKey(*clsid).c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
@@ -531,6 +546,7 @@ int main(int argc, char** argv) {
     const auto newTarget = [&] {
         if (target) CloseHandle(target);
         target = StartSleeper();
+        Sleep(50);  // its start-up would compete with the timed attach
     };
     Compare("AssignToJobObject", "open process, assign, close, 2 log lines", processCalls,
             {[&] { FreeString(AssignToJobObject(GetProcessId(target))); },

@@ -25,7 +25,7 @@ CommandOutcome ExecuteCommand(const std::string& commandLine) {
         return outcome;
     }
     UniqueHandle process(created.hProcess);
-    const UniqueHandle thread(created.hThread);
+    UniqueHandle thread(created.hThread);
 
     WaitForSingleObject(process.get(), INFINITE);
     DWORD exitCode = 0;
@@ -37,6 +37,7 @@ CommandOutcome ExecuteCommand(const std::string& commandLine) {
         outcome.text = "success";
     }
     process.reset();
+    thread.reset();
     outcome.ran = true;
     WriteLog(outcome.text == "success" ? "Success execute command." : outcome.text);
     return outcome;

@@ -105,6 +105,47 @@ TEST_F(LogFaultTest, FullDiskDropsLinesAndTheLogPicksUpOnceThereIsRoom) {
     EXPECT_EQ(messages[65], "Error: invalid interface index.");
 }
 
+// ---- missing tools -------------------------------------------------------
+
+// Wine keeps its own netsh and schtasks in system32, where Windows looks
+// after the working folder: hidden for one case.
+class HiddenSystemTool {
+public:
+    explicit HiddenSystemTool(const char* name) {
+        char system[MAX_PATH] = {};
+        GetSystemDirectoryA(system, MAX_PATH);
+        path_ = std::string(system) + "\\" + name;
+        hidden_ = MoveFileA(path_.c_str(), (path_ + ".away").c_str());
+    }
+    ~HiddenSystemTool() {
+        if (hidden_) MoveFileA((path_ + ".away").c_str(), path_.c_str());
+    }
+    bool hidden() const { return hidden_; }
+
+private:
+    std::string path_;
+    bool hidden_ = false;
+};
+
+using MissingToolTest = WorkFolder;
+
+TEST_F(MissingToolTest, CleanProxyLogsThatNetshCouldNotStart) {
+    const HiddenSystemTool netsh("netsh.exe");
+    ASSERT_TRUE(netsh.hidden());
+    CleanProxy();
+    EXPECT_EQ(LogMessages(), std::vector<std::string>{"Execute command error: " + SystemText(ERROR_FILE_NOT_FOUND)});
+}
+
+TEST_F(MissingToolTest, DeleteAutorunWithoutSchtasksDeletesNothing) {
+    const HiddenSystemTool schtasks("schtasks.exe");
+    ASSERT_TRUE(schtasks.hidden());
+    const Finished host = RunCapture("\"" + BinDir() + "talirvpn-cli.exe\" DeleteAutorun");
+    EXPECT_EQ(host.exitCode, 0u);
+    EXPECT_NE(host.output.find("DeleteAutorun -> (no result)"), std::string::npos) << host.output;
+    EXPECT_EQ(host.output.find("/Delete"), std::string::npos) << "no delete without a query that found the task";
+    EXPECT_FALSE(FileExists(kLog)) << "nothing is logged";
+}
+
 // ---- bad input -----------------------------------------------------------
 
 // Texts a host might pass from a server's configuration; null is nullptr.
