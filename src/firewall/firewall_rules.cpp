@@ -1,6 +1,5 @@
 #include "firewall/firewall_rules.h"
 
-#include "boundary/error_text.h"
 #include "boundary/unique.h"
 #include "firewall/firewall_access.h"
 #include "log/write_log.h"
