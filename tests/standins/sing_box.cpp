@@ -1,16 +1,15 @@
 // Stand-in proxy core. Appends "<pid>\t<command line>\n" (UTF-8) to
 // lib_win/sing-box.started, then waits until it is killed. Exits at once with
 // code 3 when SINGBOX_STANDIN_EXIT is set or lib_win/sing-box.exit exists.
+#include "command_line.h"
+
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 
 int wmain() {
-    const wchar_t* commandLine = GetCommandLineW();
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, commandLine, -1, nullptr, 0, nullptr, nullptr);
-    std::string utf8(bytes > 0 ? bytes - 1 : 0, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, commandLine, -1, utf8.data(), bytes, nullptr, nullptr);
+    const std::string utf8 = OwnCommandLine();
 
     if (FILE* record = std::fopen("lib_win/sing-box.started", "ab")) {
         std::fprintf(record, "%lu\t%s\n", GetCurrentProcessId(), utf8.c_str());

@@ -4,6 +4,8 @@
 // "/query /tn NAME" exits 0 when NAME is listed and 1 when not, and
 // "/delete /tn NAME" removes it. Both print a line to standard output and
 // one to standard error, so that a test sees whether they were redirected.
+#include "../command_line.h"
+
 #include <windows.h>
 #include <shellapi.h>
 
@@ -14,13 +16,6 @@
 #include <vector>
 
 namespace {
-
-std::string Utf8(const wchar_t* text) {
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string utf8(bytes > 0 ? bytes - 1 : 0, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), bytes, nullptr, nullptr);
-    return utf8;
-}
 
 int Schtasks(int argc, wchar_t** argv) {
     std::string action, task;

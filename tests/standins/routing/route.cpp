@@ -3,6 +3,7 @@
 // set, applies "add|delete DEST mask MASK [GATEWAY] [if INDEX]" to the
 // routing table of the tests' namespace through net.sh. Exits with
 // ROUTE_STANDIN_EXIT (default 0) whatever happened, as the real tool may.
+#include "../command_line.h"
 #include "net_run.h"
 
 #include <cstdio>
@@ -11,10 +12,7 @@
 #include <vector>
 
 int wmain() {
-    const wchar_t* wide = GetCommandLineW();
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    std::string commandLine(bytes > 0 ? bytes - 1 : 0, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide, -1, commandLine.data(), bytes, nullptr, nullptr);
+    const std::string commandLine = OwnCommandLine();
     if (FILE* record = std::fopen("route.calls", "ab")) {
         std::fprintf(record, "%s\n", commandLine.c_str());
         std::fclose(record);
