@@ -491,9 +491,11 @@ int main(int argc, char** argv) {
     CreatePingRoute("203.0.113.5");
     const std::wstring pingAdd = L"route add 203.0.113.5 mask 255.255.255.255 " + PhysicalRoute();
     const std::wstring pingDelete = L"route delete 203.0.113.5 mask 255.255.255.255 " + PhysicalRoute();
-    Compare("CreatePingRoute", "route process + wait, forwarding table, 1 log line", processCalls,
-            {[] { CreatePingRoute("203.0.113.5"); }, [] { DeletePingRoute("203.0.113.5"); }},
+    Compare("CreatePingRoute", "gateway check (forwarding table, adapters), route process + wait, forwarding table, 1 log line",
+            processCalls, {[] { CreatePingRoute("203.0.113.5"); }, [] { DeletePingRoute("203.0.113.5"); }},
             {[&] {
+                 ReadForwardTable();
+                 ReadAdapters();
                  RunAndWait(pingAdd.c_str());
                  BareLog("Success execute command.");
                  ReadForwardTable();

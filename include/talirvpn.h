@@ -1,9 +1,19 @@
 /*
  * talirvpn.dll: the Windows side of the Talir VPN desktop client.
  *
- * Every export runs on the caller's thread and returns when its work is done;
- * calls must not overlap. Paths are relative to the host's current directory,
- * which holds the lib_win folder (proxy core, its config.json and both logs).
+ * Windows 10 or later, 64-bit. Every export runs on the caller's thread and
+ * returns when its work is done. Paths are relative to the host's current
+ * directory, which holds the lib_win folder (proxy core, its config.json and
+ * both logs).
+ *
+ * Threads: any export may be called from any thread, and calls may overlap.
+ * Overlapping calls give the results, log lines and effects of some
+ * one-after-another order of the same calls: the log keeps whole lines, a
+ * RunSingBox or AssignToJobObject and a StopSingBox never interleave, the
+ * ping routes share one gateway lookup, and exactly one CheckAppRunning of
+ * the first instance answers 0. A call that waits for a command (route,
+ * netsh, schtasks) holds up no other export. The firewall exports need a
+ * thread without COM or in a single-threaded apartment.
  *
  * Three kinds of returned text:
  *   result string  char*, allocated by the library: the host owns it and
@@ -33,8 +43,11 @@ extern "C" {
 #define TALIRVPN_API __declspec(dllimport)
 #endif
 
-/* Ordinal 1. path: executable let through by the inbound rule "TalirSingBox"
- * (ANSI code page; null or empty is refused). Returns constant text. */
+/* Ordinal 1. path: executable let through by the inbound rule "TalirSingBox";
+ * null or empty is refused. Bytes above 0x7F that form valid UTF-8 are read
+ * as UTF-8 (Dart, Node, Rust hosts), any other path in the system's ANSI
+ * code page (C, C# hosts). Returns constant text; a refused COM call logs
+ * its HRESULT ("Error adding rule: 0x80070005 Access is denied."). */
 TALIRVPN_API const char *AddFirewallRule(const char *path);
 
 /* Ordinal 2. As AddFirewallRule, for the rule "TalirXray". Constant text. */

@@ -89,11 +89,7 @@ void StopSingBox(void) {
 }
 
 void TruncateDllLog(void) {
-    Guarded([] {
-        // The library's own stream holds the file; the next line reopens it.
-        talir::CloseLog();
-        talir::TruncateLogFile("lib_win/talirvpn_dll.log");
-    });
+    Guarded([] { talir::TruncateLibraryLog(); });
 }
 
 void TruncateSingLog(void) {

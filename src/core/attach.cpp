@@ -31,8 +31,9 @@ char* AssignToJobObject(unsigned long processId) {
     const UniqueHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId));
     if (!process) return Fail("Failed to open process. Error: " + GetLastErrorText());
 
+    JobAccess job;
     std::string errorText;
-    switch (EnsureJob(errorText)) {
+    switch (job.Ensure(errorText)) {
     case JobFailure::None:
         break;
     case JobFailure::Create:
@@ -40,12 +41,11 @@ char* AssignToJobObject(unsigned long processId) {
     case JobFailure::SetLimit: {
         char* result = Fail("Failed to set job object information. Error: " + errorText);
         TerminateProcess(process.get(), 1);
-        CloseJob();
         return result;
     }
     }
 
-    if (!AssignProcessToJobObject(JobHandle(), process.get())) {
+    if (!AssignProcessToJobObject(job.Handle(), process.get())) {
         return Fail("Failed to assign process to job object. Error: " + GetLastErrorText());
     }
     WriteLog("Success assign to job object");

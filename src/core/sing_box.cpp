@@ -14,8 +14,11 @@ const char* RunSingBox() {
     WriteLog("Starting sing-box");
     std::wstring commandLine = WidenBytes("lib_win/sing-box run -c lib_win/config.json");
 
+    // Held until the core is in the job: a StopSingBox on another thread
+    // comes before or after, never in between.
+    JobAccess job;
     std::string errorText;
-    switch (EnsureJob(errorText)) {
+    switch (job.Ensure(errorText)) {
     case JobFailure::None:
         break;
     case JobFailure::Create:
@@ -23,7 +26,6 @@ const char* RunSingBox() {
         return "Error: failed to create job object.";
     case JobFailure::SetLimit:
         WriteLog("Failed to set job object information. Error: " + errorText);
-        CloseJob();
         return "Error: failed to set job object information.";
     }
 
@@ -37,13 +39,13 @@ const char* RunSingBox() {
         errorText = GetLastErrorText();
         WriteLog("CreateProcess sing-box failed. Error: " + errorText);
         // Also ends whatever the job already held, an earlier core included.
-        CloseJob();
+        job.Close();
         return "Error: createProcess sing-box failed.";
     }
     const UniqueHandle process(created.hProcess);
     const UniqueHandle thread(created.hThread);
 
-    if (!AssignProcessToJobObject(JobHandle(), process.get())) {
+    if (!AssignProcessToJobObject(job.Handle(), process.get())) {
         errorText = GetLastErrorText();
         WriteLog("Failed to assign process to job object. Error: " + errorText);
         // Outside the job nothing could ever stop it.
@@ -56,7 +58,7 @@ const char* RunSingBox() {
 }
 
 void StopSingBox() noexcept {
-    CloseJob();
+    JobAccess().Close();
 }
 
 }  // namespace talir

@@ -16,9 +16,10 @@ const wchar_t kWindowTitle[] = L"Talir VPN";
 
 BOOL CALLBACK CollectClientWindow(HWND window, LPARAM found) {
     wchar_t title[256] = {};
-    // Only the exact title counts: a prefix or other letter case is another
-    // program.
-    if (GetWindowTextW(window, title, 256) > 0 &&
+    // The stored title, read without a message: GetWindowTextW would wait on
+    // a window of this process whose thread is busy, for good. Only the
+    // exact title counts: a prefix or other letter case is another program.
+    if (InternalGetWindowText(window, title, 256) > 0 &&
         std::wmemcmp(title, kWindowTitle, sizeof kWindowTitle / sizeof(wchar_t)) == 0) {
         try {
             reinterpret_cast<std::vector<HWND>*>(found)->push_back(window);
@@ -40,11 +41,14 @@ int CheckAppRunning() {
     const DWORD code = GetLastError();
     const std::string errorText = ErrorText(code);
     WriteLog("CreateMutexError: " + errorText);
-    if (mutex == nullptr) {
+    // An elevated instance's mutex refuses us full access: it exists all the
+    // same, so another instance runs.
+    const bool exists = code == ERROR_ALREADY_EXISTS || (mutex == nullptr && code == ERROR_ACCESS_DENIED);
+    if (mutex == nullptr && !exists) {
         WriteLog("Mutex is NULL: " + errorText);
         return 1;
     }
-    if (code != ERROR_ALREADY_EXISTS) return 0;
+    if (!exists) return 0;
     // Another holder keeps the mutex alive; this extra handle would only
     // pile up over repeated calls.
     const UniqueHandle extraHandle(mutex);

@@ -21,8 +21,9 @@ FirewallAccess::~FirewallAccess() {
     Release(*this);
 }
 
-const char* FailFirewallStep(FirewallAccess& access, const char* logPrefix, const char* failureText) {
-    WriteLog(logPrefix + GetLastErrorText());
+const char* FailFirewallStep(FirewallAccess& access, const char* logPrefix, const std::string& cause,
+                             const char* failureText) {
+    WriteLog(logPrefix + cause);
     CleanFirewallAccess(access);
     return failureText;
 }
@@ -30,17 +31,21 @@ const char* FailFirewallStep(FirewallAccess& access, const char* logPrefix, cons
 const char* OpenFirewallAccess(FirewallAccess& access) {
     // S_FALSE: the thread already has COM in a single-threaded apartment;
     // ours is balanced all the same.
-    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
-        return FailFirewallStep(access, "Error initialize COM: ", "Error initialize COM.");
+    HRESULT result = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (FAILED(result)) {
+        return FailFirewallStep(access, "Error initialize COM: ", HresultText(result), "Error initialize COM.");
     }
     access.comInitialised = true;
 
-    if (FAILED(CoCreateInstance(CLSID_NetFwPolicy2, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwPolicy2,
-                                reinterpret_cast<void**>(access.policy.GetAddressOf())))) {
-        return FailFirewallStep(access, "Error creating INetFwPolicy2: ", "Error creating INetFwPolicy2.");
+    result = CoCreateInstance(CLSID_NetFwPolicy2, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwPolicy2,
+                              reinterpret_cast<void**>(access.policy.GetAddressOf()));
+    if (FAILED(result)) {
+        return FailFirewallStep(access, "Error creating INetFwPolicy2: ", HresultText(result),
+                                "Error creating INetFwPolicy2.");
     }
-    if (FAILED(access.policy->get_Rules(access.rules.GetAddressOf()))) {
-        return FailFirewallStep(access, "Error getting rules: ", "Error getting rules.");
+    result = access.policy->get_Rules(access.rules.GetAddressOf());
+    if (FAILED(result)) {
+        return FailFirewallStep(access, "Error getting rules: ", HresultText(result), "Error getting rules.");
     }
     return nullptr;
 }

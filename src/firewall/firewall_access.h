@@ -4,6 +4,8 @@
 #include <netfw.h>
 #include <wrl/client.h>
 
+#include <string>
+
 namespace talir {
 
 // The COM state of one firewall export call. Nothing of it outlives the call.
@@ -30,8 +32,9 @@ const char* OpenFirewallAccess(FirewallAccess& access);
 // order and balances this access's COM initialisation.
 void CleanFirewallAccess(FirewallAccess& access);
 
-// The failure report of a COM step: logPrefix with the last-error text,
-// then the clean. Returns failureText.
-const char* FailFirewallStep(FirewallAccess& access, const char* logPrefix, const char* failureText);
+// The failure report of a step: logPrefix with the cause (for a COM step,
+// HresultText of its result), then the clean. Returns failureText.
+const char* FailFirewallStep(FirewallAccess& access, const char* logPrefix, const std::string& cause,
+                             const char* failureText);
 
 }  // namespace talir

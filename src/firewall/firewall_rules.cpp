@@ -1,5 +1,6 @@
 #include "firewall/firewall_rules.h"
 
+#include "boundary/error_text.h"
 #include "boundary/unique.h"
 #include "firewall/firewall_access.h"
 #include "log/write_log.h"
@@ -30,13 +31,23 @@ HRESULT WithName(const FirewallRule& rule, Call call) {
     return call(name.get());
 }
 
-// The path's bytes in the system's ANSI code page; null when it does not
-// convert.
-UniqueBstr AnsiPathBstr(const char* path) {
-    const int units = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+// Dart, Node and Rust hosts pass UTF-8, C and C# hosts the ANSI code page.
+// ANSI text with bytes above 0x7F is almost never valid UTF-8, so such bytes
+// that form valid UTF-8 are read as UTF-8, everything else as ANSI. Null
+// when the path does not convert.
+UniqueBstr PathBstr(const char* path) {
+    bool ascii = true;
+    for (const char* at = path; *at != '\0'; ++at) ascii = ascii && static_cast<unsigned char>(*at) < 0x80;
+    UINT codePage = CP_ACP;
+    DWORD flags = 0;
+    if (!ascii && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0) > 0) {
+        codePage = CP_UTF8;
+        flags = MB_ERR_INVALID_CHARS;
+    }
+    const int units = MultiByteToWideChar(codePage, flags, path, -1, nullptr, 0);
     if (units <= 0) return UniqueBstr();
     std::wstring wide(static_cast<std::size_t>(units), L'\0');
-    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), units) != units) return UniqueBstr();
+    if (MultiByteToWideChar(codePage, flags, path, -1, wide.data(), units) != units) return UniqueBstr();
     return CopyBstr(wide.c_str());
 }
 
@@ -59,7 +70,7 @@ const char* CheckRule(const FirewallRule& rule) {
     if (result == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) {
         return Succeed(access, "Firewall rule not exist", "false");
     }
-    return FailFirewallStep(access, "Error find rule: ", "Error find rule.");
+    return FailFirewallStep(access, "Error find rule: ", HresultText(result), "Error find rule.");
 }
 
 const char* AddRule(const FirewallRule& rule, const char* path) {
@@ -72,14 +83,17 @@ const char* AddRule(const FirewallRule& rule, const char* path) {
     FirewallAccess access;
     if (const char* failure = OpenFirewallAccess(access)) return failure;
 
-    if (FAILED(CoCreateInstance(CLSID_NetFwRule, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwRule,
-                                reinterpret_cast<void**>(access.rule.GetAddressOf())))) {
-        return FailFirewallStep(access, "Error creating rule: ", "Error creating rule.");
+    HRESULT result = CoCreateInstance(CLSID_NetFwRule, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwRule,
+                                      reinterpret_cast<void**>(access.rule.GetAddressOf()));
+    if (FAILED(result)) {
+        return FailFirewallStep(access, "Error creating rule: ", HresultText(result), "Error creating rule.");
     }
     WithName(rule, [&](BSTR name) { return access.rule->put_Name(name); });
     {
-        const UniqueBstr application = AnsiPathBstr(path);
-        if (!application) return FailFirewallStep(access, "Error adding rule: ", "Error adding rule.");
+        const UniqueBstr application = PathBstr(path);
+        if (!application) {
+            return FailFirewallStep(access, "Error adding rule: ", GetLastErrorText(), "Error adding rule.");
+        }
         access.rule->put_ApplicationName(application.get());
     }
     // A setter that fails leaves the new object's default in place.
@@ -88,8 +102,9 @@ const char* AddRule(const FirewallRule& rule, const char* path) {
     access.rule->put_Action(NET_FW_ACTION_ALLOW);
     access.rule->put_Enabled(VARIANT_TRUE);
 
-    if (FAILED(access.rules->Add(access.rule.Get()))) {
-        return FailFirewallStep(access, "Error adding rule: ", "Error adding rule.");
+    result = access.rules->Add(access.rule.Get());
+    if (FAILED(result)) {
+        return FailFirewallStep(access, "Error adding rule: ", HresultText(result), "Error adding rule.");
     }
     return Succeed(access, "Rule added", "success");
 }
@@ -99,8 +114,10 @@ const char* RemoveRule(const FirewallRule& rule) {
     FirewallAccess access;
     if (const char* failure = OpenFirewallAccess(access)) return failure;
 
-    if (FAILED(WithName(rule, [&](BSTR name) { return access.rules->Remove(name); }))) {
-        return FailFirewallStep(access, "Error removing rule: ", "Error removing rule. Rule may not exist.");
+    const HRESULT result = WithName(rule, [&](BSTR name) { return access.rules->Remove(name); });
+    if (FAILED(result)) {
+        return FailFirewallStep(access, "Error removing rule: ", HresultText(result),
+                                "Error removing rule. Rule may not exist.");
     }
     return Succeed(access, "Rule removed successfully", "success");
 }

@@ -1,6 +1,8 @@
 #include "log/write_log.h"
 
+#include "boundary/lock.h"
 #include "boundary/unique.h"
+#include "log/truncate_log.h"
 
 #include <cstdio>
 #include <ctime>
@@ -13,6 +15,9 @@ const char kLogPath[] = "lib_win/talirvpn_dll.log";
 // Opened at the first line, kept open until the library unloads. Text mode:
 // every LF reaches the file as CR LF. The runtime opens it with full sharing.
 Unique<FILE*, &std::fclose> logFile;
+// Threads of the host may log at once: lines stay whole, and a reopening or
+// a trim never races another line.
+SRWLOCK logLock = SRWLOCK_INIT;
 
 void Echo(const std::string& message) {
     std::fwrite(message.data(), 1, message.size(), stdout);
@@ -35,11 +40,12 @@ std::string LogTimestamp() {
 
 void WriteLog(const std::string& message) noexcept {
     try {
+        const ExclusiveLock lock(logLock);
         Echo(message);
 
         // A failed write (a full disk) must not silence the log for good:
         // start over on a fresh stream.
-        if (logFile && std::ferror(logFile.get())) CloseLog();
+        if (logFile && std::ferror(logFile.get())) logFile.reset();
         if (!logFile) {
             logFile.reset(std::fopen(kLogPath, "a"));
             if (!logFile) {
@@ -56,8 +62,11 @@ void WriteLog(const std::string& message) noexcept {
     }
 }
 
-void CloseLog() noexcept {
+void TruncateLibraryLog() {
+    const ExclusiveLock lock(logLock);
+    // The library's own stream holds the file; the next line reopens it.
     logFile.reset();
+    TruncateLogFile(kLogPath);
 }
 
 }  // namespace talir

@@ -8,8 +8,9 @@ namespace talir {
 // one line to lib_win/talirvpn_dll.log. Never fails towards the caller.
 void WriteLog(const std::string& message) noexcept;
 
-// Closes the library's hold on its log file; the next WriteLog reopens it.
-void CloseLog() noexcept;
+// Trims the library's own log (see TruncateLogFile) while no line can be
+// written; the next WriteLog reopens it.
+void TruncateLibraryLog();
 
 // The 24-character local time of the log lines ("Sun Dec  6 12:24:23 2026").
 std::string LogTimestamp();

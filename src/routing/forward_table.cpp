@@ -6,7 +6,11 @@
 
 namespace talir {
 
-ForwardTable ReadForwardTable() {
+ForwardTable ReadForwardTable(ForwardTableReader read) {
+    // Enough for routes that keep appearing while we read; a table that
+    // still outgrows its buffer after that is a failure like any other.
+    constexpr int kReads = 5;
+
     ForwardTable result;
     // Room for one row first; the system reports the size it needs.
     ULONG size = 0;
@@ -16,15 +20,22 @@ ForwardTable ReadForwardTable() {
         result.status = ForwardTable::Status::NoMemory;
         return result;
     }
-    if (GetIpForwardTable(table.get(), &size, FALSE) == ERROR_INSUFFICIENT_BUFFER) {
-        table.reset(static_cast<MIB_IPFORWARDTABLE*>(std::malloc(size)));
-        if (!table) {
-            result.status = ForwardTable::Status::NoMemoryForRows;
-            return result;
+    DWORD status = read(table.get(), &size, FALSE);
+    for (int reads = 0; reads < kReads; ++reads) {
+        if (status == ERROR_INSUFFICIENT_BUFFER) {
+            table.reset(static_cast<MIB_IPFORWARDTABLE*>(std::malloc(size)));
+            if (!table) {
+                result.status = ForwardTable::Status::NoMemoryForRows;
+                return result;
+            }
         }
+        status = read(table.get(), &size, FALSE);
+        if (status != ERROR_INSUFFICIENT_BUFFER) break;
     }
-    if (GetIpForwardTable(table.get(), &size, FALSE) != NO_ERROR) {
-        result.errorText = GetLastErrorText();
+    if (status != NO_ERROR) {
+        // The code comes back as the result; the thread's last error need
+        // not hold it.
+        result.errorText = ErrorText(status);
         return result;
     }
     result.status = ForwardTable::Status::Ok;

@@ -1,16 +1,41 @@
 #pragma once
 
+#include <winsock2.h>
+#include <iphlpapi.h>
+
+#include <optional>
 #include <string>
 
 namespace talir {
 
-// The physical default gateway and its interface index, as text: empty
-// until looked up, "Error" after a failed lookup. Read by the ping routes.
-extern std::string DefaultGateway;
-extern std::string DefaultInterface;
+// What a row of the forwarding table is to a ping route: only a Candidate
+// leads past the tunnel. An on-link default (next hop 0.0.0.0, as Windows
+// lists the tunnel's own route, a second VPN or a modem) has no gateway to
+// send to; the others lead back into the tunnel.
+enum class RouteRole { NotDefault, OnLink, IntoTunnel, OnTunInterface, Candidate };
 
-// Fills both from the forwarding table: the default route with the lowest
-// metric that does not lead into the tunnel.
-void GetDefaultGatewayAndInterface();
+// tunIndex: the interface that carries the TUN address, when there is one.
+RouteRole ClassifyRoute(const MIB_IPFORWARDROW& row, std::optional<unsigned long> tunIndex);
+
+// The candidate with the lowest metric, the first of equals; null when the
+// table has none.
+const MIB_IPFORWARDROW* ChooseDefaultRoute(const MIB_IPFORWARDTABLE& table,
+                                           std::optional<unsigned long> tunIndex);
+
+// The physical default gateway and its interface index, as text: both
+// "Error" after a failed lookup.
+struct GatewayPair {
+    std::string gateway;
+    std::string interfaceIndex;
+};
+
+// For a new ping route: the pair found before while a default route through
+// it is still a candidate, else a fresh lookup (logged; a failed one is
+// tried again at the next call).
+GatewayPair GatewayForNewRoute();
+
+// For removing a ping route: the pair as it stands (empty before any lookup);
+// never looks up.
+GatewayPair GatewayForRemoval();
 
 }  // namespace talir

@@ -20,19 +20,15 @@ const char* CreatePingRoute(const char* address) {
         WriteLog("Error: invalid ping route address.");
         return failed;
     }
-    // A lookup that failed (no network yet) is tried again at the next call.
-    if (DefaultGateway.empty() || DefaultInterface.empty() || DefaultGateway == "Error" ||
-        DefaultInterface == "Error") {
-        GetDefaultGatewayAndInterface();
-    }
-    if (DefaultGateway == "Error" || DefaultInterface == "Error") {
+    const GatewayPair pair = GatewayForNewRoute();
+    if (pair.gateway == "Error" || pair.interfaceIndex == "Error") {
         return "Error: couldn't get the default gateway / interface.";
     }
 
     const CommandOutcome outcome =
-        ExecuteCommand(PingRouteCommand("add", address, DefaultGateway, DefaultInterface));
+        ExecuteCommand(PingRouteCommand("add", address, pair.gateway, pair.interfaceIndex));
     if (!outcome.ran) return failed;
-    if (!HasRoute(address, kHostMask, std::strtoul(DefaultInterface.c_str(), nullptr, 10))
+    if (!HasRoute(address, kHostMask, std::strtoul(pair.interfaceIndex.c_str(), nullptr, 10))
              .value_or(false)) {
         WriteLog("Error: the ping route was not added.");
         return failed;
@@ -48,8 +44,9 @@ const char* DeletePingRoute(const char* address) {
         return failed;
     }
 
+    const GatewayPair pair = GatewayForRemoval();
     const CommandOutcome outcome =
-        ExecuteCommand(PingRouteCommand("delete", address, DefaultGateway, DefaultInterface));
+        ExecuteCommand(PingRouteCommand("delete", address, pair.gateway, pair.interfaceIndex));
     if (!outcome.ran) return failed;
     if (HasRoute(address, kHostMask, std::nullopt).value_or(true)) {
         WriteLog("Error: the ping route was not removed.");

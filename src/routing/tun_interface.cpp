@@ -3,6 +3,7 @@
 #include "log/write_log.h"
 #include "routing/route_commands.h"
 #include "routing/routing.h"
+#include "routing/tun_interface.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -18,9 +19,7 @@ char* Report(std::string text) {
     return ToResultString(std::move(text));
 }
 
-// The index of the first adapter, in the system's order, with a unicast
-// address written exactly as the TUN address; empty when there is none.
-std::string FindTunIndex(const IP_ADAPTER_ADDRESSES* adapters) {
+bool FindTunIndex(const IP_ADAPTER_ADDRESSES* adapters, unsigned long& index) {
     for (const IP_ADAPTER_ADDRESSES* adapter = adapters; adapter; adapter = adapter->Next) {
         for (const IP_ADAPTER_UNICAST_ADDRESS* unicast = adapter->FirstUnicastAddress; unicast;
              unicast = unicast->Next) {
@@ -33,33 +32,42 @@ std::string FindTunIndex(const IP_ADAPTER_ADDRESSES* adapters) {
             char text[INET6_ADDRSTRLEN] = {};
             if (inet_ntop(socketAddress->sa_family, field, text, sizeof text) != nullptr &&
                 std::strcmp(text, kTunAddress) == 0) {
-                return std::to_string(adapter->IfIndex);
+                index = adapter->IfIndex;
+                return true;
             }
         }
     }
-    return {};
+    return false;
 }
 
 }  // namespace
 
+TunLookup FindTunInterface(unsigned long& index) {
+    ULONG size = 0;
+    if (GetAdaptersAddresses(AF_UNSPEC, 0, nullptr, nullptr, &size) != ERROR_BUFFER_OVERFLOW) {
+        return TunLookup::NotFound;
+    }
+    MallocPtr<IP_ADAPTER_ADDRESSES> adapters(static_cast<IP_ADAPTER_ADDRESSES*>(std::malloc(size)));
+    if (!adapters) return TunLookup::NoMemory;
+    if (GetAdaptersAddresses(AF_UNSPEC, 0, nullptr, adapters.get(), &size) != NO_ERROR) {
+        return TunLookup::NotFound;
+    }
+    return FindTunIndex(adapters.get(), index) ? TunLookup::Found : TunLookup::NotFound;
+}
+
 char* GetSingInterface() {
     WriteLog("Getting sing tun");
 
-    const char notFound[] = "Error: sing interface not found.";
-    ULONG size = 0;
-    if (GetAdaptersAddresses(AF_UNSPEC, 0, nullptr, nullptr, &size) != ERROR_BUFFER_OVERFLOW) {
-        return Report(notFound);
+    unsigned long found = 0;
+    switch (FindTunInterface(found)) {
+    case TunLookup::Found:
+        break;
+    case TunLookup::NotFound:
+        return Report("Error: sing interface not found.");
+    case TunLookup::NoMemory:
+        return Report("Error getting sing interface number: memory allocation failed.");
     }
-    MallocPtr<IP_ADAPTER_ADDRESSES> adapters(static_cast<IP_ADAPTER_ADDRESSES*>(std::malloc(size)));
-    if (!adapters) return Report("Error getting sing interface number: memory allocation failed.");
-    if (GetAdaptersAddresses(AF_UNSPEC, 0, nullptr, adapters.get(), &size) != NO_ERROR) {
-        adapters.reset();
-        return Report(notFound);
-    }
-    std::string index = FindTunIndex(adapters.get());
-    adapters.reset();
-    if (index.empty()) return Report(notFound);
-
+    std::string index = std::to_string(found);
     WriteLog("Success getting TalirVPN tun: " + index);
     return ToResultString(std::move(index));
 }

@@ -98,12 +98,16 @@ struct WindowCase {
     const char* name;
     std::vector<std::string> titles;  // "min=" shows the window minimised
     std::vector<size_t> matching;     // indexes into titles
+    const char* sddl = nullptr;       // the first instance's mutex security
+    DWORD code = ERROR_ALREADY_EXISTS;  // what CreateMutexW tells the second
 };
 
 const WindowCase kWindowCases[] = {
     {"OneExactAmongLookalikes", {"min=Talir VPN - Home", "min=Talir VPN", "min=talir vpn", "min=Talir VP"}, {1}},
     {"NoExactTitle", {"Talir VPN - Home", "TALIR VPN", "Talir VPN "}, {}},
     {"TwoExact", {"min=Talir VPN", "Talir VPN"}, {0, 1}},
+    // An elevated first instance: its mutex lets others only wait on it.
+    {"MutexOfAMorePrivilegedInstance", {"min=Talir VPN"}, {0}, "D:(A;;0x00100000;;;WD)", ERROR_ACCESS_DENIED},
 };
 
 void PrintTo(const WindowCase& c, std::ostream* out) {
@@ -114,11 +118,12 @@ class SecondInstance : public WorkFolder, public ::testing::WithParamInterface<W
 
 TEST_P(SecondInstance, BringsExactlyTheClientWindowsToTheFront) {
     const WindowCase& c = GetParam();
+    SetEnvironmentVariableA("FIRST_INSTANCE_SDDL", c.sddl);
     FirstInstance first(c.titles);
     ASSERT_EQ(first.windows.size(), c.titles.size()) << "the first instance did not come up";
 
     const Finished cli = Cli("CheckAppRunning\n");
-    const std::string exists = SystemText(ERROR_ALREADY_EXISTS);
+    const std::string exists = SystemText(c.code);
     const std::string head =
         Crlf("Checking app running\nCreateMutexError: " + exists + "\nMutex ERROR_ALREADY_EXISTS: " + exists + "\n");
 
@@ -154,6 +159,39 @@ TEST_P(SecondInstance, BringsExactlyTheClientWindowsToTheFront) {
 
 INSTANTIATE_TEST_SUITE_P(Windows, SecondInstance, ::testing::ValuesIn(kWindowCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+DWORD WINAPI CheckOnWorker(void* result) {
+    *static_cast<int32_t*>(result) = CheckAppRunning();
+    return 0;
+}
+
+// FFI hosts call from a thread pool while their window's own thread may be
+// busy: reading its title must not wait for that thread.
+TEST_F(CheckApp, WorkerThreadFindsTheWindowOfABusyThread) {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"TalirBusyHost";
+    RegisterClassW(&windowClass);
+    const HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Talir VPN", WS_OVERLAPPEDWINDOW, 0, 0, 300,
+                                        200, nullptr, nullptr, windowClass.hInstance, nullptr);
+    ASSERT_NE(window, nullptr);
+    ASSERT_EQ(CheckAppRunning(), 0);
+
+    int32_t result = -1;
+    const Handle worker(CreateThread(nullptr, 0, CheckOnWorker, &result, 0, nullptr));
+    ASSERT_NE(worker.value, nullptr);
+    // Busy: this thread reads no messages while it waits.
+    const DWORD waited = WaitForSingleObject(worker.value, 10000);
+    EXPECT_EQ(waited, WAIT_OBJECT_0) << "CheckAppRunning waited on the busy window thread";
+    for (MSG message; WaitForSingleObject(worker.value, 0) != WAIT_OBJECT_0;) {
+        // Free the worker, so that the case ends.
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        Sleep(10);
+    }
+    EXPECT_EQ(result, 6);
+    DestroyWindow(window);
+}
 
 // ---------------------------------------------------------------- system proxy
 

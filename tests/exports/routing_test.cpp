@@ -206,9 +206,7 @@ TEST_F(RoutingTest, RejectedArgumentsRunNothing) {
 
 // Ping routes.
 
-TEST_F(RoutingTest, PingRoutesGoThroughTheLowestMetricPhysicalGatewayFoundOnce) {
-    // v1's route is listed first and the tunnel's (metric 1) comes next once
-    // redirected; v0's has the lowest metric of the physical ones.
+TEST_F(RoutingTest, PingRoutesKeepTheFoundGatewayWhileItHolds) {
     Net("tun tun0 172.17.0.1 uplink-listed-first v1 192.0.2.129 300 uplink v0 192.0.2.1 20");
     const Link v0 = links_["v0"];
     InstallRoute();
@@ -233,6 +231,58 @@ TEST_F(RoutingTest, PingRoutesGoThroughTheLowestMetricPhysicalGatewayFoundOnce) 
     EXPECT_EQ(LogMessages(), (Lines{"Creating redirect route.", kRan, "Execute command result: success", kLookup, kRan,
                                     kRan, "Start deleting route for ping.", kRan, "Start deleting route for ping.",
                                     kRan}));
+}
+
+// The gateway of a ping route: the default route with the lowest metric that
+// leads past the tunnel, once the tunnel's own default route is in place.
+struct GatewayCase {
+    const char* name;
+    const char* steps;
+    const char* chosen;
+};
+
+const GatewayCase kGatewayCases[] = {
+    // The kernel lists v1's route first, whatever its metric.
+    {"LowestMetricNotFirstListed",
+     "tun tun0 172.17.0.1 uplink-listed-first v1 192.0.2.129 300 uplink v0 192.0.2.1 20", "v0"},
+    // As Windows lists an on-link route (a modem, a second VPN): next hop
+    // 0.0.0.0, nowhere to send to.
+    {"OnLinkDefaultIsSkipped", "tun tun0 172.17.0.1 uplink v0 192.0.2.1 20 tun wt - default wt - 2", "v0"},
+    // A gateway on the tunnel's own interface leads back into it.
+    {"TunInterfaceIsSkipped", "tun tun0 172.17.0.1 uplink v0 192.0.2.1 20 default tun0 172.17.0.2 3", "v0"},
+};
+
+void PrintTo(const GatewayCase& c, std::ostream* out) { *out << c.name; }
+
+class PingGateway : public RoutingTest, public ::testing::WithParamInterface<GatewayCase> {};
+
+TEST_P(PingGateway, IsTheLowestMetricRoutePastTheTunnel) {
+    Net(GetParam().steps);
+    const Link tun = links_["tun0"], chosen = links_[GetParam().chosen];
+    InstallRoute();
+    char* redirected = RedirectToTun(tun.index.c_str());
+    ASSERT_STREQ(redirected, "success");
+    FreeString(redirected);
+    EXPECT_STREQ(CreatePingRoute("203.0.113.5"), "success");
+    EXPECT_EQ(RouteCalls(), (Lines{Redirect(tun.index), Ping("add", "203.0.113.5", chosen.gateway, chosen.index)}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Topologies, PingGateway, ::testing::ValuesIn(kGatewayCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RoutingTest, PingRoutesFollowTheMachineToAnotherNetwork) {
+    Net("tun tun0 172.17.0.1 uplink v0 192.0.2.1 20");
+    const Link v0 = links_["v0"];
+    InstallRoute();
+    EXPECT_STREQ(CreatePingRoute("203.0.113.5"), "success");
+    Net("drop v0 uplink v1 198.18.0.1 20");
+    const Link v1 = links_["v1"];
+    EXPECT_STREQ(CreatePingRoute("203.0.113.6"), "success");
+    EXPECT_STREQ(DeletePingRoute("203.0.113.6"), "success");
+    EXPECT_EQ(RouteCalls(), (Lines{Ping("add", "203.0.113.5", v0.gateway, v0.index),
+                                   Ping("add", "203.0.113.6", v1.gateway, v1.index),
+                                   Ping("delete", "203.0.113.6", v1.gateway, v1.index)}));
+    EXPECT_EQ(LogMessages(), (Lines{kLookup, kRan, kLookup, kRan, "Start deleting route for ping.", kRan}));
 }
 
 TEST_F(RoutingTest, FailedGatewayLookupIsTriedAgain) {

@@ -7,7 +7,12 @@
 # Steps, run in order:
 #   reset                         removes every interface but lo (and so
 #                                 every route through them)
-#   tun NAME ADDRESS              a TUN interface carrying ADDRESS, up
+#   tun NAME ADDRESS|-            a TUN interface carrying ADDRESS (or no
+#                                 address), up
+#   default NAME GATEWAY|- METRIC a default route on NAME's interface via
+#                                 GATEWAY (taken as on-link), or with none:
+#                                 what Windows lists with next hop 0.0.0.0
+#   drop NAME                     removes NAME's interface and its routes
 #   uplink NAME GATEWAY METRIC    a veth pair; NAME gets the address after
 #                                 GATEWAY (in 192.0.2.0/24) and a default
 #                                 route via GATEWAY with METRIC
@@ -28,6 +33,7 @@ sh "$(dirname "$0")/private-ns.sh" net || finish refused
 # /sys/class/net shows the namespace that mounted /sys, not this one: ask ip.
 links() { ip -o link show | awk -F': ' '{ sub(/@.*/, "", $2); print $1, $2 }'; }
 index_of() { links | awk -v n="$1" '$2 == n { print $1 }'; }
+device() { links | awk -v n="$1" '$2 ~ "^" n "-[0-9]+$" { print $2 }'; }
 name_of_index() { links | awk -v i="$1" '$1 == i { print $2; found = 1 } END { exit !found }'; }
 
 # Wine keeps the index that it first saw for an interface name for the
@@ -74,9 +80,19 @@ while [ $# -gt 0 ]; do
       done
       ;;
     tun)
-      ip tuntap add dev new mode tun && fresh "$1" && ip addr add "$2/32" dev "$dev" &&
+      ip tuntap add dev new mode tun && fresh "$1" && { [ "$2" = - ] || ip addr add "$2/32" dev "$dev"; } &&
         ip link set "$dev" up && echo "$1 $index" >>"$part" || finish 1
       shift 2
+      ;;
+    default)
+      dev=$(device "$1")
+      if [ "$2" = - ]; then ip route add default dev "$dev" metric "$3" || finish 1
+      else ip route add default via "$2" dev "$dev" onlink metric "$3" || finish 1; fi
+      shift 3
+      ;;
+    drop)
+      ip link del "$(device "$1")" || finish 1
+      shift
       ;;
     uplink)
       uplink "$1" "$2" "$3" || finish 1

@@ -89,14 +89,6 @@ TEST_F(WriteLogTest, WithoutTheFolderNothingIsWrittenUntilItExists) {
     EXPECT_EQ(LogMessages(), std::vector<std::string>{"kept"});
 }
 
-TEST_F(WriteLogTest, ClosedStreamReopensAtTheNextLine) {
-    talir::WriteLog("before");
-    talir::CloseLog();
-    ASSERT_TRUE(DeleteFileA(kLog)) << "the closed stream must release the file";
-    talir::WriteLog("after");
-    EXPECT_EQ(LogMessages(), std::vector<std::string>{"after"});
-}
-
 TEST(LogTimestamp, HasTwentyFourCharacters) {
     const std::string stamp = talir::LogTimestamp();
     EXPECT_EQ(stamp.size(), 24u);

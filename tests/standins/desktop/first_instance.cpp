@@ -3,13 +3,24 @@
 // "min=TITLE" shows its window minimised. When all windows are up it writes
 // first-instance.ready (one HWND per line, in decimal, in argument order)
 // and lives until killed. Exits with 2 if the mutex already exists.
+// FIRST_INSTANCE_SDDL, when set, is the mutex's security descriptor: an
+// elevated instance's refuses other users full access.
 #include <windows.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <string>
 
 int wmain(int argc, wchar_t** argv) {
-    const HANDLE mutex = CreateMutexW(nullptr, TRUE, L"TalirVPNMutex");
+    SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
+    wchar_t sddl[256] = {};
+    if (GetEnvironmentVariableW(L"FIRST_INSTANCE_SDDL", sddl, 256) &&
+        !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &security.lpSecurityDescriptor,
+                                                              nullptr)) {
+        return 4;
+    }
+    const HANDLE mutex =
+        CreateMutexW(security.lpSecurityDescriptor ? &security : nullptr, TRUE, L"TalirVPNMutex");
     if (mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) return 2;
 
     WNDCLASSW windowClass{};

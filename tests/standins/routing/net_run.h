@@ -16,7 +16,8 @@ namespace talir_net {
 inline std::string RunNet(const std::string& steps, DWORD timeoutMs = 20000) {
     char folder[MAX_PATH] = {};
     GetCurrentDirectoryA(MAX_PATH, folder);
-    std::string out = std::string(folder) + "\\net.out";
+    // One answer file per process: route stand-ins may run side by side.
+    std::string out = std::string(folder) + "\\net-" + std::to_string(GetCurrentProcessId()) + ".out";
     DeleteFileA(out.c_str());
     // Wine gives no handle of a Linux process: the answer file tells when
     // the script is done. Our folders are all on Z:, the Linux root.
