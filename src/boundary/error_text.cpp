@@ -40,10 +40,7 @@ std::string HresultText(long result) {
     const unsigned long code = static_cast<unsigned long>(result);
     char number[16] = {};
     std::snprintf(number, sizeof number, "0x%08lX ", code);
-    std::string text = SystemMessage(code);
-    // Windows knows most wrapped Win32 codes by their HRESULT; Wine does not.
-    if (text.empty() && HRESULT_FACILITY(result) == FACILITY_WIN32) text = SystemMessage(HRESULT_CODE(result));
-    return number + (text.empty() ? Fallback(code) : text);
+    return number + ErrorText(code);
 }
 
 std::string GetLastErrorText() {

@@ -11,9 +11,8 @@ std::string GetLastErrorText();
 // The same for a code already read.
 std::string ErrorText(unsigned long code);
 
-// A failed COM call's result: "0x" and eight hex digits, a blank, and the
-// system's text for it (for a wrapped Win32 code, that code's text), with
-// its CR LF. COM calls leave the thread's last error alone.
+// A failed COM call's result: "0x" and eight hex digits, a blank, and
+// ErrorText of it. COM calls leave the thread's last error alone.
 std::string HresultText(long result);
 
 }  // namespace talir

@@ -69,8 +69,8 @@ protected:
     FirewallStandin firewall_;
 };
 
-// What follows a failed COM step's prefix: the HRESULT in hex and the text
-// of the Win32 code inside it, which Windows gives for the HRESULT itself.
+// What follows a failed COM step's prefix: the HRESULT in hex and its text,
+// which for a wrapped Win32 code is that code's text.
 std::string Cause(HRESULT failure, DWORD textOf) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%08lX ", static_cast<unsigned long>(failure));

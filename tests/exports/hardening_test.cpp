@@ -386,15 +386,19 @@ protected:
             return copy;
         };
         for (int round = 0; round < kRounds; ++round) {
+            // All at once where the library creates its shared state: the
+            // gateway lookup, the job.
+            worker.test->Meet();
+            expect("CreatePingRoute", CreatePingRoute(address.c_str()), "success");
+            worker.test->Meet();
+            expect("RunSingBox", RunSingBox(), "success");
+            expect("DeletePingRoute", DeletePingRoute(address.c_str()), "success");
             expect("GetSingInterface", take(GetSingInterface()), worker.test->tunIndex_);
             expect("RedirectToTun", take(RedirectToTun(worker.test->tunIndex_.c_str())), "success");
-            expect("CreatePingRoute", CreatePingRoute(address.c_str()), "success");
-            expect("DeletePingRoute", DeletePingRoute(address.c_str()), "success");
             expect("AddFirewallRule", AddFirewallRule(core.c_str()), "success");
             expect("CheckXrayFirewallRule", CheckXrayFirewallRule(), "Error find rule.");
             expect("DeleteFirewallRule", DeleteFirewallRule(), "success");
             expect("SetSystemProxy", SetSystemProxy(&port), "success");
-            expect("RunSingBox", RunSingBox(), "success");
             DWORD child = 0;
             const Handle attached = Start("\"" + core + "\" attach", &child);
             expect("AssignToJobObject", take(AssignToJobObject(child)), "success");
@@ -432,7 +436,23 @@ protected:
         return firstInstance;
     }
 
+    // Returns once every worker has come (Wine lacks the system's barrier).
+    void Meet() {
+        AcquireSRWLockExclusive(&lock_);
+        const int round = round_;
+        if (++waiting_ == kThreads) {
+            waiting_ = 0;
+            ++round_;
+            WakeAllConditionVariable(&met_);
+        }
+        while (round_ == round) SleepConditionVariableSRW(&met_, &lock_, INFINITE, 0);
+        ReleaseSRWLockExclusive(&lock_);
+    }
+
     std::string tunIndex_;
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE met_ = CONDITION_VARIABLE_INIT;
+    int waiting_ = 0, round_ = 0;
 };
 
 TEST_F(ConcurrencyTest, EveryFamilyFromEightThreadsAtOnce) {
