@@ -19,6 +19,9 @@
 #   uplink-listed-first NAME GATEWAY METRIC
 #                                 the same, but the kernel lists this default
 #                                 route before the others whatever its metric
+#   hosts NAME COUNT              exactly COUNT host routes in 198.18.0.0/15
+#                                 (kept for benchmarks) on NAME's interface,
+#                                 given to ip at once; 0 removes them
 #   route add|delete DEST/MASK GATEWAY INDEX
 #                                 what route.exe applies ("-": none given);
 #                                 the last step
@@ -103,6 +106,13 @@ while [ $# -gt 0 ]; do
       # of the same destination; Wine reads them in that order.
       uplink "$1" "$2" "$3" tos 0x10 || finish 1
       shift 3
+      ;;
+    hosts)
+      dev=$(device "$1") && ip route flush root 198.18.0.0/15 &&
+        awk -v n="$2" -v dev="$dev" 'BEGIN { for (i = 1; i <= n; i++)
+          printf "route add 198.%d.%d.%d/32 dev %s\n", 18 + int(i / 65536), int(i / 256) % 256, i % 256, dev }' |
+        ip -batch - || finish 1
+      shift 2
       ;;
     route)
       route "$@"

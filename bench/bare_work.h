@@ -1,0 +1,43 @@
+// The bare Windows work of each export, done without the library: the same
+// calls, the same stand-ins, and one plain echo and write of each log line
+// the export writes.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace bench {
+
+// Opens the file that the bare log lines go to.
+void OpenBareLog(const char* path);
+
+// One log line as the library writes it: echoed, then appended and flushed.
+void BareLog(const char* message);
+
+// Starts commandLine hidden and waits for it.
+void RunAndWait(const wchar_t* commandLine);
+
+void ReadForwardTable();
+void ReadAdapters();
+void SetProxyValues(int port);
+
+void CheckRuleBare();
+void AddRuleBare(const char* path);
+void RemoveRuleBare();
+
+HANDLE NewKillOnCloseJob();
+void StartCoreInto(HANDLE job);
+// A process to attach: the stand-in core, which waits until it is killed.
+HANDLE StartSleeper();
+
+// CheckAppRunning's work when another instance holds the mutex.
+void CheckMutexAndWindows();
+
+// TruncateSingLog's and TruncateDllLog's work on a log below the limit.
+void SmallFileCheck(const char* path);
+
+// "GATEWAY if INDEX" of the physical default route, as the library picks it.
+std::wstring PhysicalRoute();
+
+}  // namespace bench

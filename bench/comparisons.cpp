@@ -1,0 +1,209 @@
+#include "comparisons.h"
+
+#include "bare_work.h"
+#include "talirvpn.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace bench {
+namespace {
+
+const int32_t kPort = 1080;
+const char kPingAddress[] = "203.0.113.5";
+
+// What the rows hand from a prepare step to the timed call.
+char* made = nullptr;     // a result string to free
+void* block = nullptr;    // a plain block of its size
+size_t madeSize = 0;
+HANDLE bareJob = nullptr;  // the bare side's core job
+HANDLE target = nullptr;   // the process to attach
+int exportRound = 0, bareRound = 0;
+
+void CloseBareJob() {
+    if (bareJob) CloseHandle(bareJob);
+    bareJob = nullptr;
+}
+
+void StartBareCore() {
+    bareJob = NewKillOnCloseJob();
+    StartCoreInto(bareJob);
+}
+
+void NewTarget() {
+    if (target) CloseHandle(target);
+    target = StartSleeper();
+    Sleep(50);  // its start-up would compete with the timed attach
+}
+
+}  // namespace
+
+std::vector<Comparison> Comparisons(const Fixture& fixture, int iterations, const std::string& tun) {
+    const int processCalls = std::max(10, iterations / 10);
+    made = RedirectToTun(nullptr);  // a result string; no command runs
+    madeSize = std::strlen(made) + 1;
+    FreeString(made);
+
+    const std::string coreExe = fixture.work + "lib_win\\sing-box.exe";
+    const std::wstring redirect = L"route add 0.0.0.0 mask 0.0.0.0 172.17.0.1 if " + std::wstring(tun.begin(), tun.end());
+    const std::wstring pingAdd = L"route add 203.0.113.5 mask 255.255.255.255 " + PhysicalRoute();
+    const std::wstring pingDelete = L"route delete 203.0.113.5 mask 255.255.255.255 " + PhysicalRoute();
+    const std::string copy = fixture.work + "talirvpn_copy.dll";
+    const std::string minimal = fixture.binDir + "standins\\bench_minimal.dll";
+
+    return {
+        {"FreeString", "free() of a block of the same size", iterations,
+         {[] { FreeString(made); }, [] { made = RedirectToTun(nullptr); }},
+         {[] { std::free(block); }, [] { block = std::malloc(madeSize); }}},
+
+        {"GetSingInterface", "2 GetAdaptersAddresses, 2 log lines", iterations,
+         {[] { FreeString(GetSingInterface()); }},
+         {[] {
+             BareLog("Getting sing tun");
+             ReadAdapters();
+             BareLog("Success getting TalirVPN tun: 7");
+         }}},
+
+        {"SetSystemProxy", "open, 2 sets, close of the key", iterations,
+         {[] { SetSystemProxy(&kPort); }},
+         {[] { SetProxyValues(kPort); }}},
+
+        {"CheckFirewallRule", "COM init, create, get rules, lookup, release, uninit, 3 log lines", iterations,
+         {[] { CheckFirewallRule(); }},
+         {[] {
+             BareLog("Checking firewall rule");
+             CheckRuleBare();
+         }}},
+
+        {"AddFirewallRule", "COM init, create, get rules, new rule, 6 sets, add, release, uninit, 3 log lines",
+         processCalls,
+         {[=] { AddFirewallRule(coreExe.c_str()); }, [] { DeleteFirewallRule(); }},
+         {[=] {
+              BareLog("Adding firewall rule");
+              AddRuleBare(coreExe.c_str());
+          },
+          [] { DeleteFirewallRule(); }}},
+
+        {"DeleteFirewallRule", "COM init, create, get rules, remove, release, uninit, 3 log lines", processCalls,
+         {[] { DeleteFirewallRule(); }, [=] { AddFirewallRule(coreExe.c_str()); }},
+         {[] {
+              BareLog("Removing firewall rule.");
+              RemoveRuleBare();
+          },
+          [=] { AddFirewallRule(coreExe.c_str()); }}},
+
+        {"RedirectToTun", "route process + wait, forwarding table, 3 log lines", processCalls,
+         {[=] { FreeString(RedirectToTun(tun.c_str())); }},
+         {[=] {
+             BareLog("Creating redirect route.");
+             RunAndWait(redirect.c_str());
+             BareLog("Success execute command.");
+             ReadForwardTable();
+             BareLog("Execute command result: success");
+         }}},
+
+        // The library looks the gateway up at its first create, in the
+        // warm-up; later creates check that it still holds.
+        {"CreatePingRoute",
+         "gateway check (forwarding table, adapters), route process + wait, forwarding table, 1 log line",
+         processCalls,
+         {[] { CreatePingRoute(kPingAddress); }, [] { DeletePingRoute(kPingAddress); }},
+         {[=] {
+              ReadForwardTable();
+              ReadAdapters();
+              RunAndWait(pingAdd.c_str());
+              BareLog("Success execute command.");
+              ReadForwardTable();
+          },
+          [] { DeletePingRoute(kPingAddress); }}},
+
+        {"DeletePingRoute", "route process + wait, forwarding table, 2 log lines", processCalls,
+         {[] { DeletePingRoute(kPingAddress); }, [] { CreatePingRoute(kPingAddress); }},
+         {[=] {
+              BareLog("Start deleting route for ping.");
+              RunAndWait(pingDelete.c_str());
+              BareLog("Success execute command.");
+              ReadForwardTable();
+          },
+          [] { CreatePingRoute(kPingAddress); }}},
+
+        {"CleanProxy", "netsh process + wait, 1 log line", processCalls,
+         {[] { CleanProxy(); }},
+         {[] {
+             RunAndWait(L"netsh winhttp reset proxy");
+             BareLog("Success execute command.");
+         }}},
+
+        {"DeleteAutorun", "system() of the query", processCalls,
+         {[] { DeleteAutorun(); }},
+         {[] { std::system("schtasks /query /tn \"TalirVPN Autorun\" >nul 2>&1"); }}},
+
+        // Each start is measured alone: the core of the round before is gone.
+        {"RunSingBox", "job, core process, assign, 2 log lines", processCalls,
+         {[] { RunSingBox(); }, StopSingBox},
+         {[] {
+              BareLog("Starting sing-box");
+              StartBareCore();
+              BareLog("Success start sing-box");
+          },
+          CloseBareJob}},
+
+        {"StopSingBox", "close the job handle", processCalls,
+         {StopSingBox, [] { RunSingBox(); }},
+         {CloseBareJob, StartBareCore}},
+
+        // Attached targets pile up in the job; every 20th round starts
+        // afresh, on both sides, so that the medians see an existing job.
+        {"AssignToJobObject", "open process, assign, close, 2 log lines", processCalls,
+         {[] { FreeString(AssignToJobObject(GetProcessId(target))); },
+          [] {
+              if (exportRound++ % 20 == 0) StopSingBox();
+              NewTarget();
+          }},
+         {[] {
+              BareLog("Starting assign to job object");
+              HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, GetProcessId(target));
+              AssignProcessToJobObject(bareJob, process);
+              CloseHandle(process);
+              BareLog("Success assign to job object");
+          },
+          [] {
+              if (bareRound++ % 20 == 0) {
+                  CloseBareJob();
+                  bareJob = NewKillOnCloseJob();
+              }
+              NewTarget();
+          }}},
+
+        {"CheckAppRunning", "open the mutex, its error text, enumerate windows, 3 log lines", iterations,
+         {[] { CheckAppRunning(); }},
+         {CheckMutexAndWindows}},
+
+        {"TruncateSingLog", "open, size, message, close", iterations,
+         {TruncateSingLog},
+         {[] { SmallFileCheck("lib_win/sing-box.log"); }}},
+
+        {"TruncateDllLog", "open, size, message, close", iterations,
+         {TruncateDllLog},
+         {[] { SmallFileCheck("lib_win/bare.log"); }}},
+
+        {"LoadLibrary+FreeLibrary", "the same of a minimal DLL", iterations,
+         {[=] { FreeLibrary(LoadLibraryA(copy.c_str())); }},
+         {[=] { FreeLibrary(LoadLibraryA(minimal.c_str())); }}},
+    };
+}
+
+void AfterComparisons() {
+    SetSystemProxy(nullptr);
+    DeleteFirewallRule();
+    DeletePingRoute(kPingAddress);
+    CloseBareJob();
+    StopSingBox();
+    if (target) CloseHandle(target);
+    target = nullptr;
+}
+
+}  // namespace bench

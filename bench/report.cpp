@@ -1,0 +1,128 @@
+#include "report.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+namespace bench {
+namespace {
+
+std::string Machine() {
+    FILE* cpu = std::fopen("Z:\\proc\\cpuinfo", "r");
+    char line[256];
+    std::string model = "unknown processor";
+    while (cpu && std::fgets(line, sizeof line, cpu)) {
+        if (std::strncmp(line, "model name", 10) == 0) {
+            model = std::strchr(line, ':') + 2;
+            model.erase(model.find_last_not_of("\r\n") + 1);
+            break;
+        }
+    }
+    if (cpu) std::fclose(cpu);
+    SYSTEM_INFO info;
+    GetNativeSystemInfo(&info);
+    using Version = const char* (*)();
+    const auto version =
+        reinterpret_cast<Version>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version")));
+    return model + ", " + std::to_string(info.dwNumberOfProcessors) + " cores, Wine " + (version ? version() : "?");
+}
+
+bool WithinGoal(const Scaled& row) {
+    return row.growth <= kGoal * row.workGrowth;
+}
+
+}  // namespace
+
+void Print(const Compared& row) {
+    std::fprintf(stderr, "%-24s %9.1f us  bare %9.1f us  ratio %.2f\n", row.name.c_str(), row.exported.median,
+                 row.plain.median, row.exported.median / row.plain.median);
+}
+
+void Print(const Scaled& row) {
+    std::fprintf(stderr, "%-24.24s %-16s %9.1f us  %8.3f us per %s", row.work.c_str(), row.size.c_str(),
+                 row.figures.median, row.figures.median / row.units, row.unit.c_str());
+    if (row.workGrowth > 0) std::fprintf(stderr, "  growth %.2fx, work %.2fx", row.growth, row.workGrowth);
+    std::fputc('\n', stderr);
+}
+
+void SaveRows(const char* path, const std::vector<Scaled>& rows) {
+    std::ofstream out(path, std::ios::binary);
+    for (const Scaled& row : rows) {
+        out << row.work << '\t' << row.size << '\t' << row.unit << '\t' << row.calls << '\t' << row.units << '\t'
+            << row.figures.median << '\t' << row.figures.p95 << '\t' << row.growth << '\t' << row.workGrowth << '\n';
+    }
+}
+
+std::vector<Scaled> LoadRows(const char* path) {
+    std::vector<Scaled> rows;
+    std::ifstream in(path, std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        Scaled row{};
+        std::getline(fields, row.work, '\t');
+        std::getline(fields, row.size, '\t');
+        std::getline(fields, row.unit, '\t');
+        fields >> row.calls >> row.units >> row.figures.median >> row.figures.p95 >> row.growth >> row.workGrowth;
+        if (fields) rows.push_back(row);
+    }
+    return rows;
+}
+
+void WriteReport(const char* path, const std::string& dll, int iterations, const std::vector<Compared>& compared,
+                 const std::vector<Scaled>& scaled) {
+    FILE* out = std::fopen(path, "wb");
+    if (!out) return;
+    char date[64];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+    WIN32_FILE_ATTRIBUTE_DATA attributes{};
+    GetFileAttributesExA(dll.c_str(), GetFileExInfoStandard, &attributes);
+
+    std::fprintf(out, "# Benchmarks\n\n");
+    std::fprintf(out, "Produced by `scripts/bench.sh` (talirvpn-bench, %d iterations of the cheap exports) on %s.\n\n",
+                 iterations, date);
+    std::fprintf(out, "Machine: %s, under Wine on Debian 12, in a private network namespace.\n\n", Machine().c_str());
+    std::fprintf(out, "talirvpn.dll: %lu bytes.\n\n", attributes.nFileSizeLow);
+    std::fprintf(out,
+                 "Each export is timed against the bare Windows work it must do, done by the benchmark itself "
+                 "without the library, with the same stand-ins and one plain echo and write of each log line "
+                 "the export writes; the two alternate call by call. Times in microseconds; ratio = export "
+                 "median / bare median (goal: at most %.2f).\n\n",
+                 kGoal);
+    std::fprintf(out, "| Export | Bare work | Calls | Median | p95 | Bare median | Bare p95 | Ratio |\n");
+    std::fprintf(out, "|---|---|---:|---:|---:|---:|---:|---:|\n");
+    for (const Compared& row : compared) {
+        std::fprintf(out, "| `%s` | %s | %d | %.1f | %.1f | %.1f | %.1f | %.2f |\n", row.name.c_str(),
+                     row.bare.c_str(), row.calls, row.exported.median, row.exported.p95, row.plain.median,
+                     row.plain.p95, row.exported.median / row.plain.median);
+    }
+
+    std::fprintf(out, "\n## Growth with the size of the work\n\n");
+    std::fprintf(out,
+                 "The work that grows with the machine's state, timed at each size in the same run: routes in "
+                 "the forwarding table, adapters, top-level windows, the size of the core's log. Times in "
+                 "microseconds; growth = median / median at the size before, against the growth of the work "
+                 "read (rows, adapters, windows, bytes kept). The goal: no faster than the work (growth at most "
+                 "%.2f times the work's).\n\n",
+                 kGoal);
+    std::fprintf(out, "| Work | Size | Calls | Median | p95 | Per unit | Growth | Work growth | Within goal |\n");
+    std::fprintf(out, "|---|---|---:|---:|---:|---:|---:|---:|---|\n");
+    for (const Scaled& row : scaled) {
+        // The work is named at its first size.
+        std::fprintf(out, "| %s | %s | %d | %.1f | %.1f | %.3f per %s |",
+                     row.workGrowth > 0 ? "" : row.work.c_str(), row.size.c_str(), row.calls, row.figures.median, row.figures.p95, row.figures.median / row.units,
+                     row.unit.c_str());
+        if (row.workGrowth > 0) {
+            std::fprintf(out, " %.2f× | %.2f× | %s |\n", row.growth, row.workGrowth, WithinGoal(row) ? "yes" : "no");
+        } else {
+            std::fprintf(out, " | | |\n");
+        }
+    }
+    std::fclose(out);
+}
+
+}  // namespace bench
