@@ -15,10 +15,10 @@ namespace {
 const int32_t kPort = 1080;
 const char kPingAddress[] = "203.0.113.5";
 
-// What the rows hand from a prepare step to the timed call.
-char* made = nullptr;     // a result string to free
-void* block = nullptr;    // a plain block of its size
-size_t madeSize = 0;
+// What the rows share between their calls.
+std::vector<char*> made;    // result strings to free, made before
+std::vector<void*> blocks;  // plain blocks of their sizes
+size_t nextMade = 0, nextBlock = 0;
 HANDLE bareJob = nullptr;  // the bare side's core job
 HANDLE target = nullptr;   // the process to attach
 int exportRound = 0, bareRound = 0;
@@ -43,9 +43,10 @@ void NewTarget() {
 
 std::vector<Comparison> Comparisons(const Fixture& fixture, int iterations, const std::string& tun) {
     const int processCalls = std::max(10, iterations / 10);
-    made = RedirectToTun(nullptr);  // a result string; no command runs
-    madeSize = std::strlen(made) + 1;
-    FreeString(made);
+    for (int i = 0; i < iterations * 2; ++i) {
+        made.push_back(RedirectToTun(nullptr));  // a result string; no command runs
+        blocks.push_back(std::malloc(std::strlen(made.back()) + 1));
+    }
 
     const std::string coreExe = fixture.work + "lib_win\\sing-box.exe";
     const std::wstring redirect = L"route add 0.0.0.0 mask 0.0.0.0 172.17.0.1 if " + std::wstring(tun.begin(), tun.end());
@@ -56,8 +57,8 @@ std::vector<Comparison> Comparisons(const Fixture& fixture, int iterations, cons
 
     return {
         {"FreeString", "free() of a block of the same size", iterations,
-         {[] { FreeString(made); }, [] { made = RedirectToTun(nullptr); }},
-         {[] { std::free(block); }, [] { block = std::malloc(madeSize); }}},
+         {[] { FreeString(made[nextMade++]); }},
+         {[] { std::free(blocks[nextBlock++]); }}},
 
         {"GetSingInterface", "2 GetAdaptersAddresses, 2 log lines", iterations,
          {[] { FreeString(GetSingInterface()); }},
@@ -197,6 +198,8 @@ std::vector<Comparison> Comparisons(const Fixture& fixture, int iterations, cons
 }
 
 void AfterComparisons() {
+    while (nextMade < made.size()) FreeString(made[nextMade++]);
+    while (nextBlock < blocks.size()) std::free(blocks[nextBlock++]);
     SetSystemProxy(nullptr);
     DeleteFirewallRule();
     DeletePingRoute(kPingAddress);

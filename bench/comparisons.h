@@ -21,8 +21,8 @@ struct Comparison {
 // those that start a process. tun: the TUN's interface index.
 std::vector<Comparison> Comparisons(const Fixture& fixture, int iterations, const std::string& tun);
 
-// Undoes what the rows leave behind: the proxy setting, the rule, the ping
-// route, the jobs and their processes.
+// Undoes what the rows leave behind: the strings not freed, the proxy
+// setting, the rule, the ping route, the jobs and their processes.
 void AfterComparisons();
 
 }  // namespace bench

@@ -22,8 +22,6 @@ namespace {
 constexpr long long kMiB = 1 << 20;
 // What the trim keeps: the library's limit.
 constexpr long long kKept = 2 * kMiB;
-// The written end of each log; the rest is a hole.
-constexpr long long kWrittenEnd = 3 * kMiB;
 
 void Net(const std::string& steps) {
     const std::string answer = talir_net::RunNet(steps, 120000);
@@ -113,7 +111,7 @@ long long WindowCount() {
 // method window of the thread): counted, and made up for once.
 Size TopLevelWindows(long long wanted) {
     windows.reset();
-    long long made = wanted - WindowCount();
+    const long long made = wanted - WindowCount();
     windows.emplace(static_cast<int>(made));
     const long long extra = WindowCount() - wanted;
     if (extra != 0) {
@@ -129,15 +127,15 @@ Size TopLevelWindows(long long wanted) {
 long long logSize = 0;
 
 // A log of logSize bytes: lines in its first 2 MiB, which the trim
-// overwrites, and in its last 3 MiB, which it reads; a hole between (sparse,
+// overwrites, and in its last 2 MiB, which it reads; a hole between (sparse,
 // where the file system allows). Each size takes the same writes.
 void MakeLog() {
     static const std::string lines = [] {
         std::string text;
-        for (int i = 0; static_cast<long long>(text.size()) < kWrittenEnd; ++i) {
+        for (int i = 0; static_cast<long long>(text.size()) < kKept; ++i) {
             text += "2026-12-06 12:00:00 INFO [" + std::to_string(i) + "] inbound/tun[tun-in]: connection\n";
         }
-        text.resize(kWrittenEnd);
+        text.resize(kKept);
         return text;
     }();
     HANDLE file = CreateFileA("lib_win\\sing-box.log", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -145,9 +143,9 @@ void MakeLog() {
     DWORD written = 0;
     WriteFile(file, lines.data(), static_cast<DWORD>(kKept), &written, nullptr);
     LARGE_INTEGER end{};
-    end.QuadPart = logSize - kWrittenEnd;
+    end.QuadPart = logSize - kKept;
     SetFilePointerEx(file, end, nullptr, FILE_BEGIN);
-    WriteFile(file, lines.data(), static_cast<DWORD>(kWrittenEnd), &written, nullptr);
+    WriteFile(file, lines.data(), static_cast<DWORD>(kKept), &written, nullptr);
     CloseHandle(file);
 }
 
@@ -163,19 +161,19 @@ Size Log(long long size) {
 std::vector<Scaling> Scalings(int calls) {
     const auto removeRoutes = [] { Net("hosts phys 0"); };
     return {
-        {"gateway lookup: `ReadForwardTable`, `ChooseDefaultRoute` (TUN found before)", "route",
+        {"gateway lookup (`ReadForwardTable`, `ChooseDefaultRoute`)", "route",
          {10, 1000, 10000}, calls, Routes, {LookUpGateway}, removeRoutes},
 
         // An absent route: the check reads every row.
-        {"route check: `HasRoute` of an absent host route", "route",
+        {"route check (`HasRoute`, an absent route)", "route",
          {10, 1000, 10000}, calls, Routes,
          {[] { talir::HasRoute("203.0.113.5", "255.255.255.255", std::nullopt); }}, removeRoutes},
 
-        {"`CheckAppRunning` as a second instance", "window",
+        {"`CheckAppRunning`", "window",
          {10, 1000}, calls, TopLevelWindows,
          {[] { CheckAppRunning(); }}, [] { windows.reset(); }},
 
-        {"`TruncateSingLog` (log made afresh, untimed)", "kept MiB",
+        {"`TruncateSingLog`", "kept MiB",
          {3 * kMiB, 1024 * kMiB}, calls, Log,
          {TruncateSingLog, MakeLog}},
 
