@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <optional>
 
 namespace bench {
 namespace {
@@ -206,12 +205,15 @@ void SmallFileCheck(const char* path) {
     CloseHandle(file);
 }
 
+std::optional<unsigned long> TunIndex() {
+    unsigned long index = 0;
+    if (talir::FindTunInterface(index) == talir::TunLookup::Found) return index;
+    return std::nullopt;
+}
+
 std::wstring PhysicalRoute() {
-    unsigned long tun = 0;
-    const std::optional<unsigned long> tunIndex =
-        talir::FindTunInterface(tun) == talir::TunLookup::Found ? std::optional<unsigned long>(tun) : std::nullopt;
     const talir::ForwardTable read = talir::ReadForwardTable();
-    const MIB_IPFORWARDROW* best = read.table ? talir::ChooseDefaultRoute(*read.table, tunIndex) : nullptr;
+    const MIB_IPFORWARDROW* best = read.table ? talir::ChooseDefaultRoute(*read.table, TunIndex()) : nullptr;
     if (!best) return L"0.0.0.0 if 0";
     IN_ADDR hop{};
     hop.S_un.S_addr = best->dwForwardNextHop;

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 namespace bench {
@@ -36,6 +37,9 @@ void CheckMutexAndWindows();
 
 // TruncateSingLog's and TruncateDllLog's work on a log below the limit.
 void SmallFileCheck(const char* path);
+
+// The TUN's interface index, as the library finds it.
+std::optional<unsigned long> TunIndex();
 
 // "GATEWAY if INDEX" of the physical default route, as the library picks it.
 std::wstring PhysicalRoute();

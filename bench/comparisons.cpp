@@ -49,7 +49,8 @@ std::vector<Comparison> Comparisons(const Fixture& fixture, int iterations, cons
     }
 
     const std::string coreExe = fixture.work + "lib_win\\sing-box.exe";
-    const std::wstring redirect = L"route add 0.0.0.0 mask 0.0.0.0 172.17.0.1 if " + std::wstring(tun.begin(), tun.end());
+    const std::wstring redirect =
+        L"route add 0.0.0.0 mask 0.0.0.0 172.17.0.1 if " + std::wstring(tun.begin(), tun.end());
     const std::wstring pingAdd = L"route add 203.0.113.5 mask 255.255.255.255 " + PhysicalRoute();
     const std::wstring pingDelete = L"route delete 203.0.113.5 mask 255.255.255.255 " + PhysicalRoute();
     const std::string copy = fixture.work + "talirvpn_copy.dll";

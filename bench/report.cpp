@@ -35,6 +35,32 @@ bool WithinGoal(const Scaled& row) {
     return row.growth <= kGoal * row.workGrowth;
 }
 
+void WriteComparisons(FILE* out, const std::vector<Compared>& compared) {
+    std::fprintf(out, "| Export | Bare work | Calls | Median | p95 | Bare median | Bare p95 | Ratio |\n");
+    std::fprintf(out, "|---|---|---:|---:|---:|---:|---:|---:|\n");
+    for (const Compared& row : compared) {
+        std::fprintf(out, "| `%s` | %s | %d | %.1f | %.1f | %.1f | %.1f | %.2f |\n", row.name.c_str(),
+                     row.bare.c_str(), row.calls, row.exported.median, row.exported.p95, row.plain.median,
+                     row.plain.p95, row.exported.median / row.plain.median);
+    }
+}
+
+void WriteScaling(FILE* out, const std::vector<Scaled>& scaled) {
+    std::fprintf(out, "| Work | Size | Calls | Median | p95 | Per unit | Growth | Work growth | Within goal |\n");
+    std::fprintf(out, "|---|---|---:|---:|---:|---:|---:|---:|---|\n");
+    for (const Scaled& row : scaled) {
+        // The work is named at its first size.
+        std::fprintf(out, "| %s | %s | %d | %.1f | %.1f | %.2f per %s |", row.workGrowth > 0 ? "" : row.work.c_str(),
+                     row.size.c_str(), row.calls, row.figures.median, row.figures.p95, row.figures.median / row.units,
+                     row.unit.c_str());
+        if (row.workGrowth > 0) {
+            std::fprintf(out, " %.2f× | %.2f× | %s |\n", row.growth, row.workGrowth, WithinGoal(row) ? "yes" : "no");
+        } else {
+            std::fprintf(out, " | | |\n");
+        }
+    }
+}
+
 }  // namespace
 
 void Print(const Compared& row) {
@@ -43,8 +69,8 @@ void Print(const Compared& row) {
 }
 
 void Print(const Scaled& row) {
-    std::fprintf(stderr, "%-24.24s %-16s %9.1f us  %8.3f us per %s", row.work.c_str(), row.size.c_str(),
-                 row.figures.median, row.figures.median / row.units, row.unit.c_str());
+    std::fprintf(stderr, "%s, %s: %.1f us, %.2f us per %s", row.work.c_str(), row.size.c_str(), row.figures.median,
+                 row.figures.median / row.units, row.unit.c_str());
     if (row.workGrowth > 0) std::fprintf(stderr, "  growth %.2fx, work %.2fx", row.growth, row.workGrowth);
     std::fputc('\n', stderr);
 }
@@ -93,13 +119,7 @@ void WriteReport(const char* path, const std::string& dll, int iterations, const
                  "the export writes; the two alternate call by call. Times in microseconds; ratio = export "
                  "median / bare median (goal: at most %.2f).\n\n",
                  kGoal);
-    std::fprintf(out, "| Export | Bare work | Calls | Median | p95 | Bare median | Bare p95 | Ratio |\n");
-    std::fprintf(out, "|---|---|---:|---:|---:|---:|---:|---:|\n");
-    for (const Compared& row : compared) {
-        std::fprintf(out, "| `%s` | %s | %d | %.1f | %.1f | %.1f | %.1f | %.2f |\n", row.name.c_str(),
-                     row.bare.c_str(), row.calls, row.exported.median, row.exported.p95, row.plain.median,
-                     row.plain.p95, row.exported.median / row.plain.median);
-    }
+    WriteComparisons(out, compared);
 
     std::fprintf(out, "\n## Growth with the size of the work\n\n");
     std::fprintf(out,
@@ -115,19 +135,7 @@ void WriteReport(const char* path, const std::string& dll, int iterations, const
                  "growth of the work read: rows of the table, adapters, windows, the 2 MiB kept. The goal: no "
                  "faster than the work (growth at most %.2f times the work's).\n\n",
                  kGoal);
-    std::fprintf(out, "| Work | Size | Calls | Median | p95 | Per unit | Growth | Work growth | Within goal |\n");
-    std::fprintf(out, "|---|---|---:|---:|---:|---:|---:|---:|---|\n");
-    for (const Scaled& row : scaled) {
-        // The work is named at its first size.
-        std::fprintf(out, "| %s | %s | %d | %.1f | %.1f | %.2f per %s |", row.workGrowth > 0 ? "" : row.work.c_str(),
-                     row.size.c_str(), row.calls, row.figures.median, row.figures.p95, row.figures.median / row.units,
-                     row.unit.c_str());
-        if (row.workGrowth > 0) {
-            std::fprintf(out, " %.2f× | %.2f× | %s |\n", row.growth, row.workGrowth, WithinGoal(row) ? "yes" : "no");
-        } else {
-            std::fprintf(out, " | | |\n");
-        }
-    }
+    WriteScaling(out, scaled);
     std::fclose(out);
 }
 

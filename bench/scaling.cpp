@@ -1,9 +1,10 @@
 #include "scaling.h"
 
+#include "bare_work.h"
+#include "boundary/unique.h"
 #include "net_run.h"
 #include "routing/forward_table.h"
 #include "routing/gateway.h"
-#include "routing/tun_interface.h"
 #include "talirvpn.h"
 #include "windows_on_thread.h"
 
@@ -51,9 +52,7 @@ Size Routes(long long wanted) {
     Net("hosts phys 0");
     const long long others = TableRows();
     Net("hosts phys " + std::to_string(wanted > others ? wanted - others : 0));
-    unsigned long tun = 0;
-    tunIndex = talir::FindTunInterface(tun) == talir::TunLookup::Found ? std::optional<unsigned long>(tun)
-                                                                       : std::nullopt;
+    tunIndex = TunIndex();
     const long long rows = TableRows();
     return {Thousands(rows) + " routes", static_cast<double>(rows)};
 }
@@ -138,15 +137,14 @@ void MakeLog() {
         text.resize(kKept);
         return text;
     }();
-    HANDLE file = CreateFileA("lib_win\\sing-box.log", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    const talir::UniqueHandle file(talir::ValidOrNull(CreateFileA(
+        "lib_win\\sing-box.log", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
     DWORD written = 0;
-    WriteFile(file, lines.data(), static_cast<DWORD>(kKept), &written, nullptr);
+    WriteFile(file.get(), lines.data(), static_cast<DWORD>(kKept), &written, nullptr);
     LARGE_INTEGER end{};
     end.QuadPart = logSize - kKept;
-    SetFilePointerEx(file, end, nullptr, FILE_BEGIN);
-    WriteFile(file, lines.data(), static_cast<DWORD>(kKept), &written, nullptr);
-    CloseHandle(file);
+    SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN);
+    WriteFile(file.get(), lines.data(), static_cast<DWORD>(kKept), &written, nullptr);
 }
 
 Size Log(long long size) {
@@ -176,7 +174,6 @@ std::vector<Scaling> Scalings(int calls) {
         {"`TruncateSingLog`", "kept MiB",
          {3 * kMiB, 1024 * kMiB}, calls, Log,
          {TruncateSingLog, MakeLog}},
-
     };
 }
 
