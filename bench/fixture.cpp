@@ -69,7 +69,6 @@ Fixture SetUp() {
     Copy(fixture, "sing-box.exe", "lib_win\\sing-box.exe");
     for (const char* tool : {"route.exe", "netsh.exe", "schtasks.exe"}) Copy(fixture, tool, tool);
     WriteText("lib_win\\config.json", "{}\n");
-    WriteText("lib_win\\sing-box.log", "a short core log\n");
     // A second copy under another name is a module of its own: a real load.
     CopyFileA((fixture.binDir + "talirvpn.dll").c_str(), "talirvpn_copy.dll", FALSE);
     OpenBareLog("lib_win\\bare.log");

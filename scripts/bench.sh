@@ -12,7 +12,8 @@ iterations=${1:-2000}
 if [ "${2:-}" != --inside ]; then
   "$root/scripts/setup.sh"
   "$root/scripts/build.sh" >/dev/null
-  # The 1 GiB log is sparse where the file system allows; room for it all the same.
+  # The 1 GiB log is sparse where the file system allows; room for it
+  # all the same.
   [ "$(df --output=avail -k "$BUILD_DIR" | tail -1)" -gt $((2 * 1024 * 1024)) ] ||
     { echo "bench.sh: less than 2 GiB free for the log trims" >&2; exit 1; }
   # Wine lists every adapter it has seen in a session: the adapters' sizes
