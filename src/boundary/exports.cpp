@@ -3,7 +3,6 @@
 #include "talirvpn.h"
 
 #include "boundary/guard.h"
-#include "boundary/result_string.h"
 #include "core/attach.h"
 #include "core/sing_box.h"
 #include "desktop/desktop.h"
@@ -11,6 +10,7 @@
 #include "log/truncate_log.h"
 #include "log/write_log.h"
 #include "routing/routing.h"
+#include "toolkit/result_string.h"
 
 using talir::Guarded;
 

@@ -2,7 +2,7 @@
 // the host, which often calls through an FFI that cannot unwind C++.
 #pragma once
 
-#include "boundary/result_string.h"
+#include "toolkit/result_string.h"
 
 #include <new>
 #include <type_traits>

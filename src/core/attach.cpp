@@ -1,10 +1,10 @@
 #include "core/attach.h"
 
-#include "boundary/error_text.h"
-#include "boundary/result_string.h"
-#include "boundary/unique.h"
 #include "core/job.h"
 #include "log/write_log.h"
+#include "toolkit/error_text.h"
+#include "toolkit/result_string.h"
+#include "toolkit/unique.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 #include "core/job.h"
 
-#include "boundary/error_text.h"
-#include "boundary/unique.h"
+#include "toolkit/error_text.h"
+#include "toolkit/unique.h"
 
 #include <utility>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "boundary/lock.h"
+#include "toolkit/lock.h"
 
 #include <windows.h>
 

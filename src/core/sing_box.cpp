@@ -1,10 +1,10 @@
 #include "core/sing_box.h"
 
-#include "boundary/error_text.h"
-#include "boundary/unique.h"
-#include "boundary/widen.h"
 #include "core/job.h"
 #include "log/write_log.h"
+#include "toolkit/error_text.h"
+#include "toolkit/unique.h"
+#include "toolkit/widen.h"
 
 #include <windows.h>
 

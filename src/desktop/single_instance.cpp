@@ -1,7 +1,7 @@
-#include "boundary/error_text.h"
-#include "boundary/unique.h"
 #include "desktop/desktop.h"
 #include "log/write_log.h"
+#include "toolkit/error_text.h"
+#include "toolkit/unique.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
-#include "boundary/unique.h"
 #include "desktop/desktop.h"
 #include "routing/execute_command.h"
+#include "toolkit/unique.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 #include "firewall/firewall_access.h"
 
-#include "boundary/error_text.h"
 #include "log/write_log.h"
+#include "toolkit/error_text.h"
 
 namespace talir {
 namespace {

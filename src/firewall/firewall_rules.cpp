@@ -1,9 +1,9 @@
 #include "firewall/firewall_rules.h"
 
-#include "boundary/error_text.h"
-#include "boundary/unique.h"
 #include "firewall/firewall_access.h"
 #include "log/write_log.h"
+#include "toolkit/error_text.h"
+#include "toolkit/unique.h"
 
 #include <new>
 #include <string>

@@ -1,6 +1,6 @@
 #include "log/truncate_log.h"
 
-#include "boundary/unique.h"
+#include "toolkit/unique.h"
 
 #include <windows.h>
 

@@ -1,8 +1,8 @@
 #include "log/write_log.h"
 
-#include "boundary/lock.h"
-#include "boundary/unique.h"
 #include "log/truncate_log.h"
+#include "toolkit/lock.h"
+#include "toolkit/unique.h"
 
 #include <cstdio>
 #include <ctime>
@@ -27,10 +27,9 @@ void Echo(const std::string& message) {
 
 }  // namespace
 
-std::string LogTimestamp() {
+std::string LogTimestamp(__time64_t when) {
     char text[26] = {};
-    const __time64_t now = _time64(nullptr);
-    if (_ctime64_s(text, sizeof text, &now) != 0) {
+    if (_ctime64_s(text, sizeof text, &when) != 0) {
         return "??? ??? ?? ??:??:?? ????";  // a clock outside the runtime's range
     }
     // ctime's own form pads the day with a blank; the runtime writes a zero.
@@ -54,7 +53,7 @@ void WriteLog(const std::string& message) noexcept {
             }
         }
 
-        const std::string line = "[" + LogTimestamp() + "] " + message + "\n";
+        const std::string line = "[" + LogTimestamp(_time64(nullptr)) + "] " + message + "\n";
         std::fwrite(line.data(), 1, line.size(), logFile.get());
         std::fflush(logFile.get());
     } catch (...) {

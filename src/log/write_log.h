@@ -1,5 +1,6 @@
 #pragma once
 
+#include <ctime>
 #include <string>
 
 namespace talir {
@@ -13,6 +14,6 @@ void WriteLog(const std::string& message) noexcept;
 void TruncateLibraryLog();
 
 // The 24-character local time of the log lines ("Sun Dec  6 12:24:23 2026").
-std::string LogTimestamp();
+std::string LogTimestamp(__time64_t when);
 
 }  // namespace talir

@@ -1,9 +1,9 @@
 #include "routing/execute_command.h"
 
-#include "boundary/error_text.h"
-#include "boundary/unique.h"
-#include "boundary/widen.h"
 #include "log/write_log.h"
+#include "toolkit/error_text.h"
+#include "toolkit/unique.h"
+#include "toolkit/widen.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
 #include "routing/forward_table.h"
 
-#include "boundary/error_text.h"
+#include "toolkit/error_text.h"
 
 #include <ws2tcpip.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "boundary/unique.h"
+#include "toolkit/unique.h"
 
 #include <winsock2.h>
 #include <iphlpapi.h>

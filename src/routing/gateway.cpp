@@ -1,10 +1,10 @@
 #include "routing/gateway.h"
 
-#include "boundary/lock.h"
 #include "log/write_log.h"
 #include "routing/forward_table.h"
 #include "routing/route_commands.h"
 #include "routing/tun_interface.h"
+#include "toolkit/lock.h"
 
 #include <ws2tcpip.h>
 

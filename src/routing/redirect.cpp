@@ -1,9 +1,9 @@
-#include "boundary/result_string.h"
 #include "log/write_log.h"
 #include "routing/execute_command.h"
 #include "routing/forward_table.h"
 #include "routing/route_commands.h"
 #include "routing/routing.h"
+#include "toolkit/result_string.h"
 
 #include <cstdlib>
 

@@ -1,9 +1,9 @@
-#include "boundary/result_string.h"
-#include "boundary/unique.h"
 #include "log/write_log.h"
 #include "routing/route_commands.h"
 #include "routing/routing.h"
 #include "routing/tun_interface.h"
+#include "toolkit/result_string.h"
+#include "toolkit/unique.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

@@ -1,10 +1,32 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 namespace talir_test {
+
+namespace {
+
+// Nothing a case starts may outlive it: a core that never ends would hold
+// CTest's output pipe until the time-out. Every process of the case is in
+// this job, which ends them all when the case's process exits.
+const HANDLE caseJob = [] {
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job == nullptr ||
+        !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !AssignProcessToJobObject(job, GetCurrentProcess())) {
+        std::fprintf(stderr, "cannot put the case into a job of its own: error %lu\n", GetLastError());
+        std::exit(3);
+    }
+    return job;
+}();
+
+}  // namespace
 
 std::string BinDir() {
     char path[MAX_PATH] = {};
@@ -198,6 +220,10 @@ Finished RunCapture(const std::string& commandLine, const std::string& input, DW
     const DWORD deadline = GetTickCount() + timeoutMs;
     char buffer[4096];
     for (;;) {
+        // Taken before the pipe is read: what it wrote before it ended is in
+        // the pipe by then. A process it started (Wine starts its desktop
+        // process at the first window call) may hold the pipe open long after.
+        const bool ended = WaitForSingleObject(process.value, 0) == WAIT_OBJECT_0;
         DWORD available = 0;
         if (!PeekNamedPipe(readOut, nullptr, 0, nullptr, &available, nullptr)) break;  // writer gone
         if (available > 0) {
@@ -206,8 +232,10 @@ Finished RunCapture(const std::string& commandLine, const std::string& input, DW
             finished.output.append(buffer, got);
             continue;
         }
+        if (ended) break;
         if (static_cast<LONG>(GetTickCount() - deadline) > 0) {
             finished.timedOut = true;
+            ADD_FAILURE() << commandLine << " did not end within " << timeoutMs << " ms";
             TerminateProcess(process.value, 99);
             break;
         }

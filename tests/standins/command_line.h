@@ -16,3 +16,12 @@ inline std::string Utf8(const wchar_t* text) {
 inline std::string OwnCommandLine() {
     return Utf8(GetCommandLineW());
 }
+
+// The same, marked " (shown)" when the program was not started hidden: the
+// library starts the core and the tools it waits for without a window.
+inline std::string OwnCommandLineAndShow() {
+    STARTUPINFOW startup{};
+    GetStartupInfoW(&startup);
+    const bool hidden = (startup.dwFlags & STARTF_USESHOWWINDOW) && startup.wShowWindow == SW_HIDE;
+    return OwnCommandLine() + (hidden ? "" : " (shown)");
+}

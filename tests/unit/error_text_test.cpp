@@ -1,4 +1,4 @@
-#include "boundary/error_text.h"
+#include "toolkit/error_text.h"
 
 #include "test_support.h"
 

@@ -2,7 +2,7 @@
 // cannot be made to show on demand.
 #include "routing/forward_table.h"
 
-#include "boundary/error_text.h"
+#include "toolkit/error_text.h"
 
 #include <gtest/gtest.h>
 

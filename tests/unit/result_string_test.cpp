@@ -1,8 +1,14 @@
-#include "boundary/result_string.h"
+#include "boundary/guard.h"
+#include "toolkit/result_string.h"
+
+#include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 namespace {
 
@@ -35,10 +41,34 @@ TEST(ResultString, HighBytesAndLineEndsPassUnchanged) {
 }
 
 TEST(ResultString, FreeingNullOrAConstantDoesNothing) {
+    // A constant handed to free: Windows corrupts its heap, Wine refuses it
+    // and leaves the error behind.
+    SetLastError(0);
     talir::FreeResultString(nullptr);
     talir::FreeResultString(const_cast<char*>(talir::kOutOfMemory));
     talir::FreeResultString(const_cast<char*>(talir::kUnexpectedFailure));
+    EXPECT_EQ(GetLastError(), 0u);
     EXPECT_STREQ(talir::kOutOfMemory, "Error: out of memory.");
+}
+
+// Nothing thrown inside an export may reach the host; each kind of result
+// says why it stopped.
+TEST(Guarded, NothingThrownCrossesTheBoundary) {
+    struct Case {
+        void (*raise)();
+        const char* text;
+    };
+    const Case cases[] = {
+        {[] { throw std::bad_alloc(); }, talir::kOutOfMemory},
+        {[] { throw std::runtime_error("unexpected"); }, talir::kUnexpectedFailure},
+        {[] { throw 7; }, talir::kUnexpectedFailure},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(talir::Guarded([&]() -> const char* { c.raise(); return "success"; }), c.text);
+        EXPECT_EQ(talir::Guarded([&]() -> char* { c.raise(); return nullptr; }), c.text);
+        EXPECT_EQ(talir::Guarded([&]() -> int32_t { c.raise(); return 0; }), 1);
+        talir::Guarded([&] { c.raise(); });
+    }
 }
 
 }  // namespace

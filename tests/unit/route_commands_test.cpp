@@ -16,6 +16,7 @@ TEST(RouteArguments, InterfaceIndexIsOnlyDecimalDigitsThatFitThirtyTwoBits) {
     const Case cases[] = {
         {"23", true},           {"1", true},          {"0", true},
         {"4294967295", true},   {"4294967296", false}, {"99999999999", false},
+        {"00000000023", false},
         {"", false},            {nullptr, false},      {"-1", false},
         {"+1", false},          {" 23", false},        {"23 ", false},
         {"23\r\n", false},      {"0x17", false},       {"23 -p", false},

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 
 #include <cstdio>
+#include <ctime>
 #include <regex>
 
 using namespace talir_test;
@@ -54,7 +55,7 @@ TEST_F(WriteLogTest, EveryLineFeedBecomesCrLf) {
     talir::WriteLog("first\nsecond");
     talir::WriteLog("Error: text\r\n");
     const std::string file = ReadFileBytes(kLog);
-    const std::string stamp = "[" + talir::LogTimestamp() + "] ";
+    const std::string stamp = "[" + talir::LogTimestamp(_time64(nullptr)) + "] ";
     // The clock may tick between lines; compare with the stamps cut out.
     EXPECT_EQ(std::regex_replace(file, kTimestamp, "[T] "),
               "[T] \r\n[T] first\r\nsecond\r\n[T] Error: text\r\r\n\r\n");
@@ -89,10 +90,28 @@ TEST_F(WriteLogTest, WithoutTheFolderNothingIsWrittenUntilItExists) {
     EXPECT_EQ(LogMessages(), std::vector<std::string>{"kept"});
 }
 
-TEST(LogTimestamp, HasTwentyFourCharacters) {
-    const std::string stamp = talir::LogTimestamp();
-    EXPECT_EQ(stamp.size(), 24u);
-    EXPECT_TRUE(std::regex_match("[" + stamp + "] ", kTimestamp)) << stamp;
+TEST(LogTimestamp, IsCtimeWithTheDayPaddedByABlank) {
+    struct Case {
+        int day, hour;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {6, 9, "Sun Dec  6 09:05:07 2026"},
+        {16, 23, "Wed Dec 16 23:05:07 2026"},
+    };
+    for (const Case& c : cases) {
+        std::tm local{};
+        local.tm_year = 2026 - 1900;
+        local.tm_mon = 11;
+        local.tm_mday = c.day;
+        local.tm_hour = c.hour;
+        local.tm_min = 5;
+        local.tm_sec = 7;
+        local.tm_isdst = -1;
+        EXPECT_EQ(talir::LogTimestamp(_mktime64(&local)), c.expected);
+    }
+    // Beyond the runtime's clock: still 24 characters, nothing overrun.
+    EXPECT_EQ(talir::LogTimestamp(-1).size(), 24u);
 }
 
 }  // namespace

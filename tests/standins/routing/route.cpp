@@ -1,5 +1,5 @@
-// Stand-in for Windows' route tool. Appends its command line (UTF-8) to
-// route.calls in the current folder; then, unless ROUTE_STANDIN_REFUSE is
+// Stand-in for Windows' route tool. Appends its command line (UTF-8, marked
+// when not started hidden) to route.calls in the current folder; then, unless ROUTE_STANDIN_REFUSE is
 // set, applies "add|delete DEST mask MASK [GATEWAY] [if INDEX]" to the
 // routing table of the tests' namespace through net.sh. Exits with
 // ROUTE_STANDIN_EXIT (default 0) whatever happened, as the real tool may.
@@ -14,7 +14,7 @@
 int wmain() {
     const std::string commandLine = OwnCommandLine();
     if (FILE* record = std::fopen("route.calls", "ab")) {
-        std::fprintf(record, "%s\n", commandLine.c_str());
+        std::fprintf(record, "%s\n", OwnCommandLineAndShow().c_str());
         std::fclose(record);
     }
 

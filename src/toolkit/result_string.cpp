@@ -1,4 +1,4 @@
-#include "boundary/result_string.h"
+#include "toolkit/result_string.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "boundary/error_text.h"
+#include "toolkit/error_text.h"
 
-#include "boundary/unique.h"
+#include "toolkit/unique.h"
 
 #include <windows.h>
 
