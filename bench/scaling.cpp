@@ -1,11 +1,11 @@
 #include "scaling.h"
 
 #include "bare_work.h"
-#include "boundary/unique.h"
 #include "net_run.h"
 #include "routing/forward_table.h"
 #include "routing/gateway.h"
 #include "talirvpn.h"
+#include "toolkit/unique.h"
 #include "windows_on_thread.h"
 
 #include <winsock2.h>
