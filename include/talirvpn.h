@@ -22,6 +22,8 @@
 
 #include <stdint.h>
 
+#include "talirvpn_version.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
