@@ -6,9 +6,16 @@
 # a fixed order, with the commit's time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+if [ "${1:-}" != --at-fixed-path ]; then
+  "$root/scripts/setup.sh"
+  # The PDB keeps the compiler's command lines, folders and all: the build
+  # sees this tree at /mnt/talirvpn, in a mount namespace of its own, wherever
+  # the tree is.
+  exec unshare --mount -- bash -c 'mount -t tmpfs talirvpn /mnt && mkdir /mnt/talirvpn &&
+    mount --bind "$0" /mnt/talirvpn && exec /mnt/talirvpn/scripts/package.sh --at-fixed-path' "$root"
+fi
 build=$root/build-release
 dist=$root/dist
-"$root/scripts/setup.sh"
 
 # The caller's compiler search paths stay out of the release.
 unset CPATH C_INCLUDE_PATH CPLUS_INCLUDE_PATH LIBRARY_PATH

@@ -7,7 +7,6 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 commit=$(git -C "$root" rev-parse HEAD)
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 
 for clone in a "b/a-longer-folder"; do
   git clone -q "$root" "$work/$clone"
@@ -25,5 +24,10 @@ for file in dist/*.zip build-release/bin/talirvpn.dll build-release/bin/talirvpn
   fi
 done
 x86_64-w64-mingw32-objdump -p "$work/a/build-release/bin/talirvpn.dll" | grep RSDS
-[ $status = 0 ] && echo "same bytes from both clones of $commit"
+if [ $status = 0 ]; then
+  echo "same bytes from both clones of $commit"
+  rm -rf "$work"
+else
+  echo "both builds kept in $work"
+fi
 exit $status
