@@ -1,8 +1,8 @@
 #!/bin/bash
 # Checks that a release is reproducible: builds the package of this commit
 # twice, from clean clones in two different folders, and compares the bytes
-# of the zip, the DLL (with its reference to the PDB) and the PDB. Takes a few
-# minutes; not part of scripts/test.sh.
+# of the zip, the DLL (with its reference to the PDB) and the PDB. Takes a
+# minute or two; not part of scripts/test.sh.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 commit=$(git -C "$root" rev-parse HEAD)
