@@ -5,7 +5,6 @@ include(CMakePackageConfigHelpers)
 
 # The import libraries, made from the .def as the export table is. MSVC's
 # link and GNU ld both read this (short import) format.
-find_program(LLVM_DLLTOOL NAMES llvm-dlltool-14 REQUIRED)
 add_custom_command(OUTPUT talirvpn.lib
   COMMAND ${LLVM_DLLTOOL} -m i386:x86-64 -d ${PROJECT_SOURCE_DIR}/src/talirvpn.def -l talirvpn.lib
   DEPENDS src/talirvpn.def)
