@@ -32,6 +32,8 @@
 
 #include <stdint.h>
 
+#include "talirvpn_version.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
