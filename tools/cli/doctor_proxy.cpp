@@ -106,7 +106,7 @@ Check CheckWinHttpProxy() {
         return check;
     }
     check.facts.push_back("proxy " + Utf8(info.lpszProxy));
-    if (info.lpszProxyBypass != nullptr) check.facts.push_back("bypass " + Utf8(info.lpszProxyBypass));
+    if (info.lpszProxyBypass != nullptr && *info.lpszProxyBypass != L'\0') check.facts.push_back("bypass " + Utf8(info.lpszProxyBypass));
     Flag(check, Status::Note, "CleanProxy");
     return check;
 }
