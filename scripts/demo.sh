@@ -120,3 +120,10 @@ for _ in $(seq 100); do [ "$(cores)" = 0 ] && break; sleep 0.1; done
 echo "    host killed; running: $(cores) proxy core(s)"
 doctor
 doctor --json
+
+say "Mend as the report says, and ask again"
+call_once() { printf '  > %s\n' "$*"; wine "$bin/talirvpn-cli.exe" "$@" 2>&1 | tr -d '\r' | sed 's/^/    /'; }
+call_once SetSystemProxy
+printf '  > route delete 0.0.0.0 mask 0.0.0.0 172.17.0.1 if %s\n' "$(awk '$1 == "tun" { print $2 }' "$net")"
+wine route.exe delete 0.0.0.0 mask 0.0.0.0 172.17.0.1 if "$(awk '$1 == "tun" { print $2 }' "$net")"
+doctor
