@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cwchar>
 
 namespace talir::doctor {
 namespace {
@@ -52,6 +53,16 @@ unsigned short LoopbackPort(std::wstring server) {
     return parsed && address.sin_addr.S_un.S_addr == htonl(INADDR_LOOPBACK) ? ntohs(address.sin_port) : 0;
 }
 
+// A text value of key; empty when it is not there.
+std::wstring TextValue(HKEY key, const wchar_t* name) {
+    DWORD size = 0;
+    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS) return {};
+    std::wstring text(size / sizeof(wchar_t), L'\0');
+    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, text.data(), &size) != ERROR_SUCCESS) return {};
+    text.resize(wcsnlen(text.c_str(), text.size()));
+    return text;
+}
+
 }  // namespace
 
 Check CheckUserProxy() {
@@ -62,19 +73,9 @@ Check CheckUserProxy() {
         return CannotCheck(std::move(check), OneLine(ErrorText(opened)));
     }
     DWORD enable = 0, size = sizeof enable;
-    const bool enableSet = key && RegGetValueW(key.get(), nullptr, L"ProxyEnable", RRF_RT_REG_DWORD, nullptr,
-                                               &enable, &size) == ERROR_SUCCESS;
-    std::wstring server;
-    size = 0;
-    if (key && RegGetValueW(key.get(), nullptr, L"ProxyServer", RRF_RT_REG_SZ, nullptr, nullptr, &size) ==
-                   ERROR_SUCCESS) {
-        server.resize(size / sizeof(wchar_t));
-        if (RegGetValueW(key.get(), nullptr, L"ProxyServer", RRF_RT_REG_SZ, nullptr, server.data(), &size) !=
-            ERROR_SUCCESS) {
-            size = 0;
-        }
-        server.resize(size > 0 ? size / sizeof(wchar_t) - 1 : 0);
-    }
+    const bool enableSet =
+        RegGetValueW(key.get(), nullptr, L"ProxyEnable", RRF_RT_REG_DWORD, nullptr, &enable, &size) == ERROR_SUCCESS;
+    const std::wstring server = TextValue(key.get(), L"ProxyServer");
     check.facts.push_back("ProxyEnable " + (enableSet ? std::to_string(enable) : std::string("not set")));
     check.facts.push_back("ProxyServer " + (server.empty() ? std::string("not set") : Utf8(server)));
     const unsigned short port = enable != 0 ? LoopbackPort(server) : 0;
@@ -106,7 +107,9 @@ Check CheckWinHttpProxy() {
         return check;
     }
     check.facts.push_back("proxy " + Utf8(info.lpszProxy));
-    if (info.lpszProxyBypass != nullptr && *info.lpszProxyBypass != L'\0') check.facts.push_back("bypass " + Utf8(info.lpszProxyBypass));
+    if (info.lpszProxyBypass != nullptr && *info.lpszProxyBypass != L'\0') {
+        check.facts.push_back("bypass " + Utf8(info.lpszProxyBypass));
+    }
     Flag(check, Status::Note, "CleanProxy");
     return check;
 }

@@ -1,3 +1,4 @@
+// Runs the checks and prints them, as text or as one JSON object.
 #include "doctor.h"
 
 #include "firewall/firewall_rules.h"
