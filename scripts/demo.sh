@@ -122,8 +122,9 @@ doctor
 doctor --json
 
 say "Mend as the report says, and ask again"
-call_once() { printf '  > %s\n' "$*"; wine "$bin/talirvpn-cli.exe" "$@" 2>&1 | tr -d '\r' | sed 's/^/    /'; }
-call_once SetSystemProxy
-printf '  > route delete 0.0.0.0 mask 0.0.0.0 172.17.0.1 if %s\n' "$(awk '$1 == "tun" { print $2 }' "$net")"
-wine route.exe delete 0.0.0.0 mask 0.0.0.0 172.17.0.1 if "$(awk '$1 == "tun" { print $2 }' "$net")"
+echo "  > SetSystemProxy"
+wine "$bin/talirvpn-cli.exe" SetSystemProxy 2>&1 | tr -d '\r' | sed 's/^/    /'
+mend="route delete 0.0.0.0 mask 0.0.0.0 172.17.0.1 if $(awk '$1 == "tun" { print $2 }' "$net")"
+echo "  > $mend"
+wine route.exe ${mend#route }
 doctor
