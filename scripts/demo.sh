@@ -72,9 +72,11 @@ ip route show 203.0.113.5 | sed 's/^/    kernel: /'
 # doctor [--json]: the read-only report, from a process of its own.
 doctor() {
   printf '  > talirvpn-cli doctor %s\n' "$*"
-  local report code=0
-  report=$(wine "$bin/talirvpn-cli.exe" doctor "$@" 2>&1) || code=$?
-  printf '%s\n' "$report" | tr -d '\r' | sed 's/^/    /'
+  # To a file: a Wine desktop process that the doctor may start inherits its
+  # output and would hold a pipe open.
+  local code=0
+  wine "$bin/talirvpn-cli.exe" doctor "$@" >doctor.out 2>&1 || code=$?
+  tr -d '\r' <doctor.out | sed 's/^/    /'
   echo "    (exit code $code)"
 }
 say "Doctor while connected (Wine's own firewall cannot be read: a note)"
