@@ -65,9 +65,24 @@ say "Find the TUN interface and point the default route into it"
 call GetSingInterface
 call RedirectToTun "$(awk '$1 == "tun" { print $2 }' "$net")"
 
-say "Route one address past the tunnel, then remove it"
+say "Route one address past the tunnel"
 call CreatePingRoute 203.0.113.5
 ip route show 203.0.113.5 | sed 's/^/    kernel: /'
+
+# doctor [--json]: the read-only report, from a process of its own.
+doctor() {
+  printf '  > talirvpn-cli doctor %s\n' "$*"
+  # To a file: a Wine desktop process that the doctor may start inherits its
+  # output and would hold a pipe open.
+  local code=0
+  wine "$bin/talirvpn-cli.exe" doctor "$@" >doctor.out 2>&1 || code=$?
+  tr -d '\r' <doctor.out | sed 's/^/    /'
+  echo "    (exit code $code)"
+}
+say "Doctor while connected (Wine's own firewall cannot be read: a note)"
+doctor
+
+say "Remove the ping route"
 call DeletePingRoute 203.0.113.5
 echo "    route received:"
 sed 's/^/      /' route.calls
@@ -96,3 +111,22 @@ wait "$CLI_PID" 2>/dev/null || true
 
 say "The library's log, lib_win/talirvpn_dll.log"
 tr -d '\r' <lib_win/talirvpn_dll.log | sed 's/^/    /'
+
+say "A simulated crash: a host connects, turns the proxy on, and is killed"
+coproc CRASH { exec wine "$bin/talirvpn-cli.exe" 2>&1; }
+printf 'RunSingBox\nRedirectToTun %s\nCreatePingRoute 203.0.113.5\nSetSystemProxy 1080\n' \
+  "$(awk '$1 == "tun" { print $2 }' "$net")" >&"${CRASH[1]}"
+while IFS= read -r line <&"${CRASH[0]}"; do [[ $line == "SetSystemProxy -> "* ]] && break; done
+{ kill -9 "$CRASH_PID" && wait "$CRASH_PID"; } 2>/dev/null || true
+for _ in $(seq 100); do [ "$(cores)" = 0 ] && break; sleep 0.1; done
+echo "    host killed; running: $(cores) proxy core(s)"
+doctor
+doctor --json
+
+say "Mend as the report says, and ask again"
+echo "  > SetSystemProxy"
+wine "$bin/talirvpn-cli.exe" SetSystemProxy 2>&1 | tr -d '\r' | sed 's/^/    /'
+mend="route delete 0.0.0.0 mask 0.0.0.0 172.17.0.1 if $(awk '$1 == "tun" { print $2 }' "$net")"
+echo "  > $mend"
+wine route.exe ${mend#route }
+doctor

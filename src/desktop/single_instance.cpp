@@ -1,4 +1,5 @@
 #include "desktop/desktop.h"
+#include "desktop/single_instance.h"
 #include "log/write_log.h"
 #include "toolkit/error_text.h"
 #include "toolkit/unique.h"
@@ -32,12 +33,20 @@ BOOL CALLBACK CollectClientWindow(HWND window, LPARAM found) {
 
 }  // namespace
 
+const wchar_t kInstanceMutex[] = L"TalirVPNMutex";
+
+std::vector<HWND> FindClientWindows() {
+    std::vector<HWND> windows;
+    EnumWindows(&CollectClientWindow, reinterpret_cast<LPARAM>(&windows));
+    return windows;
+}
+
 int CheckAppRunning() {
     WriteLog("Checking app running");
 
     // Held for the life of the process on purpose: its existence is the
     // "first instance is running" flag that later instances see.
-    const HANDLE mutex = CreateMutexW(nullptr, TRUE, L"TalirVPNMutex");
+    const HANDLE mutex = CreateMutexW(nullptr, TRUE, kInstanceMutex);
     const DWORD code = GetLastError();
     const std::string errorText = ErrorText(code);
     WriteLog("CreateMutexError: " + errorText);
@@ -54,8 +63,7 @@ int CheckAppRunning() {
     const UniqueHandle extraHandle(mutex);
     WriteLog("Mutex ERROR_ALREADY_EXISTS: " + errorText);
 
-    std::vector<HWND> windows;
-    EnumWindows(&CollectClientWindow, reinterpret_cast<LPARAM>(&windows));
+    const std::vector<HWND> windows = FindClientWindows();
     if (windows.empty()) {
         std::fputs("Not found windows.\n", stdout);
         std::fflush(stdout);

@@ -8,13 +8,14 @@
 
 namespace talir {
 
+const char kInternetSettings[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
 const char* SetSystemProxy(const int* port) {
     // A proxy on a port that cannot exist would cut every browser off.
     if (port != nullptr && (*port < 1 || *port > 65535)) return "Error: invalid proxy port.";
 
     UniqueKey key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings",
-                      0, KEY_SET_VALUE, key.put()) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kInternetSettings, 0, KEY_SET_VALUE, key.put()) != ERROR_SUCCESS) {
         return "Error: failed to open registry key.";
     }
     const DWORD enable = port != nullptr ? 1 : 0;

@@ -52,6 +52,7 @@ using UniqueHandle = Unique<HANDLE, &CloseHandle>;
 using UniqueKey = Unique<HKEY, &RegCloseKey>;
 using UniqueBstr = Unique<BSTR, &SysFreeString>;
 using UniqueLocal = Unique<HLOCAL, &LocalFree>;
+using UniqueGlobal = Unique<HGLOBAL, &GlobalFree>;
 
 // CreateFile reports failure as INVALID_HANDLE_VALUE, the other calls as null.
 inline HANDLE ValidOrNull(HANDLE handle) noexcept {

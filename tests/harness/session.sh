@@ -21,9 +21,12 @@ wineserver -w 2>/dev/null || true
 
 # One server and one set of Wine's own services for the whole run, started
 # apart from any output pipe: otherwise every test starts them anew, and they
-# hold its output open until they exit.
+# hold its output open until they exit. The same for the desktop process,
+# which the first window call of a test would start with that test's
+# handles (its output pipe, a file it redirects to) for a minute.
 wineserver -p
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+wine explorer.exe /desktop </dev/null >/dev/null 2>&1 &
 
 status=0
 "$@" || status=$?

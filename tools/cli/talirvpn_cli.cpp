@@ -3,11 +3,16 @@
 //
 //   talirvpn-cli EXPORT [ARGUMENT]   one call
 //   talirvpn-cli                     one call per line of standard input
+//   talirvpn-cli doctor [--json]     what the library left on this machine
+//                                    (doctor.h); exit code 0, 1 on a
+//                                    problem, 2 when it could not run
 //
 // Output: "EXPORT -> result" per call ("(no result)" for void exports).
 // Between calls, a line "sleep MS" pauses and "wait-file PATH" waits (at
 // most 10 s) until PATH exists, so that a script can look at the system
 // while this host, and so the job, still lives.
+#include "doctor.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -111,9 +116,30 @@ bool Call(HMODULE dll, const std::string& name, bool hasArgument, const std::str
     return true;
 }
 
+// Without the DLL: loading it changes nothing, but the doctor also runs
+// where it is missing.
+int Doctor(int argc, char** argv) {
+    const bool json = argc == 3 && std::strcmp(argv[2], "--json") == 0;
+    if (argc > 3 || (argc == 3 && !json)) {
+        std::fputs("usage: talirvpn-cli doctor [--json]\n", stderr);
+        return 2;
+    }
+    try {
+        const std::vector<talir::doctor::Check> checks = talir::doctor::RunChecks();
+        const std::string report = json ? talir::doctor::JsonReport(checks) : talir::doctor::TextReport(checks);
+        std::fwrite(report.data(), 1, report.size(), stdout);
+        std::fflush(stdout);
+        return talir::doctor::ExitCode(checks);
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "the doctor could not run: %s\n", failure.what());
+        return 2;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "doctor") == 0) return Doctor(argc, argv);
     const HMODULE dll = LoadLibraryA("talirvpn.dll");
     if (dll == nullptr) {
         std::fprintf(stderr, "talirvpn.dll could not be loaded (error %lu)\n", GetLastError());

@@ -1,0 +1,66 @@
+// talirvpn-cli doctor: reads everything the library changes on a machine
+// and tells what is wrong and how to mend it. It only reads: no export that
+// logs or changes state, no write access to the registry or the firewall,
+// no process that changes anything.
+#pragma once
+
+#include <winsock2.h>
+#include <iphlpapi.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace talir::doctor {
+
+enum class Status { Ok, Note, Problem };
+
+// One check: what it found and, when something is wrong, the one action
+// that mends it (an export to call, or a command).
+struct Check {
+    explicit Check(std::string checkName) : name(std::move(checkName)) {}
+
+    std::string name;
+    Status status = Status::Ok;
+    std::vector<std::string> facts;
+    std::string action;
+};
+
+// Raises the check to status with the action that mends it; findings of the
+// same weight add their actions, a graver one replaces them.
+void Flag(Check& check, Status status, const std::string& action);
+
+// A check that could not be made is a note; the others go on.
+Check CannotCheck(Check check, const std::string& cause);
+
+// The system's text for a failed call, on one line.
+std::string OneLine(std::string text);
+
+// UTF-8 of a wide text from the system.
+std::string Utf8(const std::wstring& text);
+
+// lib_win: the core and its config present; the logs' sizes.
+Check CheckLibWin();
+// Processes running lib_win\sing-box.exe of this folder; coreRuns is empty
+// when they cannot be listed.
+Check CheckCore(std::optional<bool>& coreRuns);
+// The adapter carrying the TUN address.
+Check CheckTun(std::optional<unsigned long>& tunIndex);
+// Default routes and ping routes, as the library's gateway lookup sees them.
+Check CheckRoutes(std::optional<unsigned long> tunIndex, bool coreRuns);
+// Judges a forwarding table; adapters: the interface indexes that exist.
+Check JudgeRoutes(const MIB_IPFORWARDTABLE& table, const std::vector<unsigned long>& adapters,
+                  std::optional<unsigned long> tunIndex, bool coreRuns);
+Check CheckFirewallRule(const char* checkName, const wchar_t* rule, const char* deleteExport);
+Check CheckUserProxy();
+Check CheckWinHttpProxy();
+Check CheckInstance();
+Check CheckAutorun();
+
+std::vector<Check> RunChecks();
+std::string TextReport(const std::vector<Check>& checks);
+std::string JsonReport(const std::vector<Check>& checks);
+// 1 when a check found a problem, else 0.
+int ExitCode(const std::vector<Check>& checks);
+
+}  // namespace talir::doctor

@@ -1,0 +1,133 @@
+// The TUN and the routes, judged with the library's own gateway choice.
+#include "doctor.h"
+
+#include "routing/forward_table.h"
+#include "routing/gateway.h"
+#include "routing/route_commands.h"
+#include "routing/tun_interface.h"
+#include "toolkit/error_text.h"
+
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace talir::doctor {
+namespace {
+
+std::string Dotted(DWORD address) {
+    IN_ADDR in{};
+    in.S_un.S_addr = address;
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &in, text, sizeof text);
+    return text;
+}
+
+const char* SkipReason(RouteRole role) {
+    switch (role) {
+    case RouteRole::OnLink:
+        return "skipped, on-link (no next hop)";
+    case RouteRole::IntoTunnel:
+        return "skipped, into the tunnel";
+    case RouteRole::OnTunInterface:
+        return "skipped, on the TUN's interface";
+    default:
+        return "skipped, not the first with the lowest metric";
+    }
+}
+
+// The interface indexes of the adapters there are; the system's code when
+// they cannot be listed.
+DWORD ListAdapters(std::vector<unsigned long>& indexes) {
+    constexpr ULONG kFlags = GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
+                             GAA_FLAG_SKIP_DNS_SERVER;
+    ULONG size = 16 * 1024;
+    MallocPtr<IP_ADAPTER_ADDRESSES> adapters;
+    DWORD status = ERROR_BUFFER_OVERFLOW;
+    // An adapter may come up between the size and the read.
+    for (int reads = 0; reads < 5 && status == ERROR_BUFFER_OVERFLOW; ++reads) {
+        adapters.reset(static_cast<IP_ADAPTER_ADDRESSES*>(std::malloc(size)));
+        if (!adapters) return ERROR_NOT_ENOUGH_MEMORY;
+        status = GetAdaptersAddresses(AF_UNSPEC, kFlags, nullptr, adapters.get(), &size);
+    }
+    if (status != NO_ERROR) return status;
+    for (const IP_ADAPTER_ADDRESSES* adapter = adapters.get(); adapter; adapter = adapter->Next) {
+        indexes.push_back(adapter->IfIndex);
+    }
+    return NO_ERROR;
+}
+
+}  // namespace
+
+Check CheckTun(std::optional<unsigned long>& tunIndex) {
+    Check check{"tun"};
+    unsigned long index = 0;
+    switch (FindTunInterface(index)) {
+    case TunLookup::Found:
+        tunIndex = index;
+        check.facts.push_back("adapter " + std::to_string(index) + " carries " + kTunAddress);
+        break;
+    case TunLookup::NotFound:
+        check.facts.push_back(std::string("no adapter carries ") + kTunAddress);
+        break;
+    case TunLookup::NoMemory:
+        return CannotCheck(std::move(check), "out of memory");
+    }
+    return check;
+}
+
+Check CheckRoutes(std::optional<unsigned long> tunIndex, bool coreRuns) {
+    const ForwardTable read = ReadForwardTable();
+    if (read.status != ForwardTable::Status::Ok) {
+        return CannotCheck(Check("routes"), read.status == ForwardTable::Status::Failed ? OneLine(read.errorText)
+                                                                                     : "out of memory");
+    }
+    std::vector<unsigned long> adapters;
+    if (const DWORD status = ListAdapters(adapters); status != NO_ERROR) {
+        return CannotCheck(Check("routes"), "the adapters: " + OneLine(ErrorText(status)));
+    }
+    return JudgeRoutes(*read.table, adapters, tunIndex, coreRuns);
+}
+
+Check JudgeRoutes(const MIB_IPFORWARDTABLE& table, const std::vector<unsigned long>& adapters,
+                  std::optional<unsigned long> tunIndex, bool coreRuns) {
+    Check check{"routes"};
+    const MIB_IPFORWARDROW* chosen = ChooseDefaultRoute(table, tunIndex);
+    for (DWORD i = 0; i < table.dwNumEntries; ++i) {
+        const MIB_IPFORWARDROW& row = table.table[i];
+        const RouteRole role = ClassifyRoute(row, tunIndex);
+        if (role == RouteRole::NotDefault) continue;
+        const std::string nextHop = Dotted(row.dwForwardNextHop), index = std::to_string(row.dwForwardIfIndex);
+        const std::string remove = "route delete 0.0.0.0 mask 0.0.0.0 " + nextHop + " if " + index;
+        std::string fact = "default via " + nextHop + " if " + index + " metric " +
+                           std::to_string(row.dwForwardMetric1) + ": ";
+        // Either way traffic goes nowhere.
+        if (std::find(adapters.begin(), adapters.end(), row.dwForwardIfIndex) == adapters.end()) {
+            fact += "into an interface that no longer exists";
+            Flag(check, Status::Problem, remove);
+        } else if ((role == RouteRole::IntoTunnel || role == RouteRole::OnTunInterface) && !coreRuns) {
+            fact += "into the tunnel while no core runs";
+            Flag(check, Status::Problem, remove);
+        } else {
+            fact += &row == chosen ? "chosen" : SkipReason(role);
+        }
+        check.facts.push_back(fact);
+    }
+    if (chosen == nullptr) {
+        check.facts.push_back("no default route leads past the tunnel: no ping route can be made");
+        Flag(check, Status::Note, "");
+        return check;
+    }
+    std::string pings;
+    for (DWORD i = 0; i < table.dwNumEntries; ++i) {
+        const MIB_IPFORWARDROW& row = table.table[i];
+        if (row.dwForwardMask == 0xFFFFFFFF && row.dwForwardNextHop == chosen->dwForwardNextHop &&
+            row.dwForwardIfIndex == chosen->dwForwardIfIndex) {
+            pings += (pings.empty() ? "" : ", ") + Dotted(row.dwForwardDest);
+        }
+    }
+    check.facts.push_back(pings.empty() ? "no ping routes" : "ping routes: " + pings);
+    return check;
+}
+
+}  // namespace talir::doctor
