@@ -15,7 +15,7 @@
  * netsh, schtasks) holds up no other export. The firewall exports need a
  * thread without COM or in a single-threaded apartment.
  *
- * Three kinds of returned text:
+ * Two kinds of returned text:
  *   result string  char*, allocated by the library: the host owns it and
  *                  releases it exactly once with FreeString.
  *   constant text  const char*, the library's static data: valid while the
