@@ -38,12 +38,15 @@ const char kTunnelAndUplink[] =
     "default via 172.17.0.1 if {tun} metric 1: {tunnel}; default via 192.0.2.1 if {phys} metric 16: chosen; "
     "ping routes: 203.0.113.5";
 
-// Through cmd, with the report in a file: the Wine desktop process that the
-// doctor's window search may start inherits its handles, and would hold an
-// output pipe open long after the doctor is done.
+// Through cmd, with the report in a file of its own each time: a Wine
+// desktop process that the doctor's window search may start inherits its
+// handles, and would hold an output pipe or the last file open for a while.
 Finished RunDoctor(const std::string& options) {
-    Finished run = RunCapture("cmd /c \"\"" + BinDir() + "talirvpn-cli.exe\" doctor" + options + " >doctor.out 2>&1\"");
-    run.output = ReadFileBytes("doctor.out");
+    static int runs = 0;
+    const std::string file = "doctor-" + std::to_string(++runs) + ".out";
+    Finished run =
+        RunCapture("cmd /c \"\"" + BinDir() + "talirvpn-cli.exe\" doctor" + options + " >" + file + " 2>&1\"");
+    run.output = ReadFileBytes(file);
     return run;
 }
 
