@@ -11,9 +11,10 @@
 namespace bench {
 namespace {
 
-void Copy(const Fixture& fixture, const char* standin, const char* destination) {
-    if (!CopyFileA((fixture.binDir + "standins\\" + standin).c_str(), destination, FALSE)) {
-        std::fprintf(stderr, "cannot copy %s\n", standin);
+// The stand-in program takes its role from its file name.
+void Copy(const Fixture& fixture, const char* destination) {
+    if (!CopyFileA((fixture.binDir + "standins\\talir_standin.exe").c_str(), destination, FALSE)) {
+        std::fprintf(stderr, "cannot copy the stand-in to %s\n", destination);
         std::exit(1);
     }
 }
@@ -66,8 +67,8 @@ Fixture SetUp() {
     SetCurrentDirectoryA(fixture.work.c_str());
     CreateDirectoryA("lib_win", nullptr);
     DeleteFileA("lib_win\\talirvpn_dll.log");
-    Copy(fixture, "sing-box.exe", "lib_win\\sing-box.exe");
-    for (const char* tool : {"route.exe", "netsh.exe", "schtasks.exe"}) Copy(fixture, tool, tool);
+    Copy(fixture, "lib_win\\sing-box.exe");
+    for (const char* tool : {"route.exe", "netsh.exe", "schtasks.exe"}) Copy(fixture, tool);
     WriteText("lib_win\\config.json", "{}\n");
     // A second copy under another name is a module of its own: a real load.
     CopyFileA((fixture.binDir + "talirvpn.dll").c_str(), "talirvpn_copy.dll", FALSE);

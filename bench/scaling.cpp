@@ -25,9 +25,9 @@ constexpr long long kMiB = 1 << 20;
 constexpr long long kKept = 2 * kMiB;
 
 void Net(const std::string& steps) {
-    const std::string answer = talir_net::RunNet(steps, 120000);
-    if (answer.find("status 0\n") == std::string::npos) {
-        std::fprintf(stderr, "net.sh %s: %s\n", steps.c_str(), answer.empty() ? "no answer" : answer.c_str());
+    const talir_test::Finished net = talir_test::RunLinux("sh " TALIR_SOURCE_DIR "/tests/harness/net.sh " + steps, 120000);
+    if (net.exitCode != 0) {
+        std::fprintf(stderr, "net.sh %s: %s\n", steps.c_str(), net.timedOut ? "no answer" : net.output.c_str());
         std::exit(1);
     }
 }

@@ -24,18 +24,17 @@ say() { printf '\n== %s\n' "$*"; }
 
 say "Network namespace of the demo: a TUN with 172.17.0.1, a physical route via 192.0.2.1"
 net=$(mktemp)
-sh "$root/tests/harness/net.sh" "$net" tun tun 172.17.0.1 uplink phys 192.0.2.1 10
-grep -qx 'status 0' "$net" || { cat "$net" >&2; exit 1; }
+sh "$root/tests/harness/net.sh" tun tun 172.17.0.1 uplink phys 192.0.2.1 10 >"$net" || { cat "$net" >&2; exit 1; }
 ip -br addr | sed 's/^/    /'
 ip route | sed 's/^/    /'
 
 work=$(mktemp -d /tmp/talirvpn-demo.XXXXXX)
 mkdir "$work/lib_win"
-cp "$bin/standins/sing-box.exe" "$work/lib_win/"
+cp "$bin/standins/talir_standin.exe" "$work/lib_win/sing-box.exe"
 echo '{}' >"$work/lib_win/config.json"
 # Stand-ins for the Windows tools that Wine lacks or stubs: they record what
 # they received; route also applies the change to this namespace.
-for tool in route netsh; do cp "$bin/standins/$tool.exe" "$work/"; done
+for tool in route netsh; do cp "$bin/standins/talir_standin.exe" "$work/$tool.exe"; done
 cd "$work"
 say "Working folder $work"
 
@@ -84,8 +83,8 @@ doctor
 
 say "Remove the ping route"
 call DeletePingRoute 203.0.113.5
-echo "    route received:"
-sed 's/^/      /' route.calls
+echo "    the route stand-in received:"
+sed 's/^/      /' ran.txt
 ip route | sed 's/^/    kernel: /'
 
 say "Per-user proxy on port 1080, then off"

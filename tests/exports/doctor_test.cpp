@@ -4,7 +4,6 @@
 #include "talirvpn.h"
 #include "test_support.h"
 
-#include "../standins/routing/net_run.h"
 
 #include <winsock2.h>
 #include <winhttp.h>
@@ -19,7 +18,6 @@ using namespace talir_test;
 
 namespace {
 
-using Lines = std::vector<std::string>;
 
 // One line of the report. In the texts, "{NAME}" stands for what the scene
 // made: the interfaces' indexes, process ids, the working folder.
@@ -60,11 +58,11 @@ class Doctor : public WorkFolder {
 protected:
     void SetUp() override {
         WorkFolder::SetUp();
-        const std::string answer = talir_net::RunNet("reset");
-        if (answer.find("status refused") != std::string::npos) GTEST_SKIP() << "not in a private network namespace";
-        ASSERT_NE(answer.find("status 0\n"), std::string::npos) << answer;
-        InstallSingBox();
-        CopyStandin("route.exe", "route.exe");
+        ASSERT_NO_FATAL_FAILURE(Net("reset", values_));
+        if (IsSkipped()) return;
+        CopyStandin("lib_win\\sing-box.exe");
+        WriteFileBytes("lib_win\\config.json", "{}\n");
+        CopyStandin("route.exe");
         HKEY key = nullptr;
         ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kInternetSettings, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
                                   nullptr),
@@ -87,23 +85,16 @@ protected:
     // The state that connecting leaves: default route into the TUN, a ping
     // route, the proxy on, both firewall rules, the autorun task.
     void Connect() {
-        Net("tun tun 172.17.0.1 uplink phys 192.0.2.1 10");
+        ASSERT_NO_FATAL_FAILURE(Net("tun tun 172.17.0.1 uplink phys 192.0.2.1 10", values_));
         char* redirected = RedirectToTun(values_["tun"].c_str());
         ASSERT_STREQ(redirected, "success");
         FreeString(redirected);
         ASSERT_STREQ(CreatePingRoute("203.0.113.5"), "success");
         const int32_t port = 10808;
         ASSERT_STREQ(SetSystemProxy(&port), "success");
-        ASSERT_NO_FATAL_FAILURE(firewall_.Install(folder_ + "firewall.rules"));
+        ASSERT_NO_FATAL_FAILURE(firewall_.Install());
         ASSERT_STREQ(AddFirewallRule((folder_ + "lib_win\\sing-box.exe").c_str()), "success");
         ASSERT_STREQ(AddXrayFirewallRule((folder_ + "lib_win\\xray.exe").c_str()), "success");
-    }
-
-    void Net(const std::string& steps) {
-        const std::string answer = talir_net::RunNet(steps);
-        ASSERT_NE(answer.find("status 0\n"), std::string::npos) << steps << ": " << answer;
-        std::istringstream lines(answer);
-        for (std::string name, index, rest; lines >> name >> index && std::getline(lines, rest);) values_[name] = index;
     }
 
     static std::string TaskFile() {
@@ -164,7 +155,7 @@ TEST_F(Doctor, HealthyConnectedStateIsAllOk) {
     ASSERT_STREQ(RunSingBox(), "success");
     const auto cores = StartedCores(1);
     ASSERT_EQ(cores.size(), 1u);
-    values_["core"] = std::to_string(cores[0].processId);
+    values_["core"] = std::to_string(cores[0]);
     values_["tunnel"] = "skipped, into the tunnel";
     values_["log"] = std::to_string(ReadFileBytes("lib_win\\talirvpn_dll.log").size());
     WriteFileBytes("lib_win\\xray.exe", "");
@@ -181,7 +172,8 @@ TEST_F(Doctor, HealthyConnectedStateIsAllOk) {
     ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(listener_, 1), 0);
     DWORD first = 0;
-    Handle started = Start("\"" + StandinPath("first-instance.exe") + "\" \"Talir VPN\"", &first);
+    CopyStandin("first-instance.exe");
+    Handle started = Start("first-instance.exe \"Talir VPN\"", &first);
     first_.value = std::exchange(started.value, nullptr);
     for (int i = 0; i < 1000 && !FileExists("first-instance.ready"); ++i) Sleep(10);
     values_["first"] = std::to_string(first);
@@ -236,7 +228,7 @@ TEST_F(Doctor, CrashLeftBehindIsAProblemWithItsMend) {
 // Nothing of the client yet; Wine's own firewall cannot be read: a note,
 // and the other checks go on.
 TEST_F(Doctor, FirstRunFindsNothingAndSaysWhatItCannotCheck) {
-    Net("uplink phys 192.0.2.1 10");
+    ASSERT_NO_FATAL_FAILURE(Net("uplink phys 192.0.2.1 10", values_));
     ASSERT_NO_FATAL_FAILURE(FirewallStandin::RegisterWineFirewall());
     std::string notImplemented = SystemText(E_NOTIMPL);
     notImplemented.erase(notImplemented.find_last_not_of("\r\n ") + 1);

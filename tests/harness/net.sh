@@ -1,8 +1,7 @@
 #!/bin/sh
-# net.sh OUT STEP...: the network of the routing tests, built in their private
-# namespace. Wine starts a Linux program without a process handle to wait
-# on, so the caller waits for OUT instead: one line per interface made
-# ("NAME INDEX [GATEWAY METRIC]"), then "status N", written when all is done.
+# net.sh STEP...: the network of the routing tests, built in their private
+# namespace. Prints one line per interface made ("NAME INDEX [GATEWAY
+# METRIC]"); exits 77 in the machine's own namespace.
 #
 # Steps, run in order:
 #   reset                         removes every interface but lo (and so
@@ -25,13 +24,9 @@
 #   route add|delete DEST/MASK GATEWAY INDEX
 #                                 what route.exe applies ("-": none given);
 #                                 the last step
-out=$1; shift
-part=$out.part
-: >"$part"
-finish() { echo "status $1" >>"$part"; mv "$part" "$out"; exit 0; }
 
 # Never touch the machine's own network.
-sh "$(dirname "$0")/private-ns.sh" net || finish refused
+sh "$(dirname "$0")/private-ns.sh" net || exit 77
 
 # /sys/class/net shows the namespace that mounted /sys, not this one: ask ip.
 links() { ip -o link show | awk -F': ' '{ sub(/@.*/, "", $2); print $1, $2 }'; }
@@ -52,7 +47,7 @@ uplink() {  # NAME GATEWAY METRIC [EXTRA...]
   ip link set newpeer name "${dev}p" && ip link set "$dev" up && ip link set "${dev}p" up &&
   ip addr add "${gateway%.*}.$((${gateway##*.} + 1))/24" dev "$dev" &&
   ip route add default via "$gateway" dev "$dev" metric "$metric" "$@" &&
-  echo "$name $index $gateway $metric" >>"$part"
+  echo "$name $index $gateway $metric"
 }
 
 route() {  # add|delete DEST/MASK GATEWAY|- INDEX|-
@@ -79,49 +74,49 @@ while [ $# -gt 0 ]; do
     reset)
       for dev in $(links | awk '$2 != "lo" { print $2 }'); do
         # Deleting one end of a veth pair takes the other with it.
-        ! index_of "$dev" | grep -q . || ip link del "$dev" || finish 1
+        ! index_of "$dev" | grep -q . || ip link del "$dev" || exit 1
       done
       ;;
     tun)
       ip tuntap add dev new mode tun && fresh "$1" && { [ "$2" = - ] || ip addr add "$2/32" dev "$dev"; } &&
-        ip link set "$dev" up && echo "$1 $index" >>"$part" || finish 1
+        ip link set "$dev" up && echo "$1 $index" || exit 1
       shift 2
       ;;
     default)
       dev=$(device "$1")
-      if [ "$2" = - ]; then ip route add default dev "$dev" metric "$3" || finish 1
-      else ip route add default via "$2" dev "$dev" onlink metric "$3" || finish 1; fi
+      if [ "$2" = - ]; then ip route add default dev "$dev" metric "$3" || exit 1
+      else ip route add default via "$2" dev "$dev" onlink metric "$3" || exit 1; fi
       shift 3
       ;;
     drop)
-      ip link del "$(device "$1")" || finish 1
+      ip link del "$(device "$1")" || exit 1
       shift
       ;;
     uplink)
-      uplink "$1" "$2" "$3" || finish 1
+      uplink "$1" "$2" "$3" || exit 1
       shift 3
       ;;
     uplink-listed-first)
       # The kernel lists routes with a type of service ahead of plain ones
       # of the same destination; Wine reads them in that order.
-      uplink "$1" "$2" "$3" tos 0x10 || finish 1
+      uplink "$1" "$2" "$3" tos 0x10 || exit 1
       shift 3
       ;;
     hosts)
       dev=$(device "$1") && ip route flush root 198.18.0.0/15 &&
         awk -v n="$2" -v dev="$dev" 'BEGIN { for (i = 1; i <= n; i++)
           printf "route add 198.%d.%d.%d/32 dev %s\n", 18 + int(i / 65536), int(i / 256) % 256, i % 256, dev }' |
-        ip -batch - || finish 1
+        ip -batch - || exit 1
       shift 2
       ;;
     route)
       route "$@"
-      finish $?
+      exit $?
       ;;
     *)
       echo "net.sh: unknown step $step" >&2
-      finish 2
+      exit 2
       ;;
   esac
 done
-finish 0
+exit 0

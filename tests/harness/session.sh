@@ -18,6 +18,8 @@ fi
 wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
 "$harness/wine-prefix.sh" "$build"
+# Each case makes a working folder of its own there.
+rm -rf "$build/bin/work"
 
 # One server and one set of Wine's own services for the whole run, started
 # apart from any output pipe: otherwise every test starts them anew, and they

@@ -1,40 +1,37 @@
 // What the test programs share: a fresh working folder per case, files,
-// child processes and the library's log as the tests read it.
+// child processes, the library's log as the tests read it, the stand-ins.
 #pragma once
 
-#include <windows.h>
+#include "net_run.h"
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
 namespace talir_test {
 
-// bin/ of the build tree (the test programs' own folder), with a trailing
-// backslash.
+using Lines = std::vector<std::string>;
+using Vars = std::map<std::string, std::string>;
+
+// bin/ of the build tree, with a trailing backslash.
 std::string BinDir();
-std::string StandinPath(const std::string& fileName);
 
-// Windows form (Z:\...) of a Linux path, for Linux programs started by Wine,
-// and back.
-std::string LinuxToWindowsPath(const std::string& path);
-std::string WindowsToLinuxPath(const std::string& path);
-
-// Runs a Linux shell command (sh -c) from the Wine test program.
-struct Finished;
-Finished RunLinux(const std::string& shellCommand);
-
-// Each case works in a fresh folder named for it, with an empty lib_win;
-// the folder is the current directory while the case runs.
+// Each case works in a fresh folder of its own with an empty lib_win; the
+// folder is the current directory while the case runs.
 class WorkFolder : public ::testing::Test {
 protected:
     void SetUp() override;
     std::string folder_;  // with a trailing backslash
 };
 
-void CopyStandin(const std::string& fileName, const std::string& destination);
-void InstallSingBox();  // the stand-in core as lib_win/sing-box.exe
+// The stand-in program copied to destination, whose file name is its role.
+void CopyStandin(const std::string& destination);
+
+// net.sh steps; adds NAME -> index and NAME.gw -> gateway of what they made
+// to vars. Skips the case outside a private network namespace.
+void Net(const std::string& steps, Vars& vars);
 
 // The system's English text for code, as the library's failure lines end
 // with it (empty for 0). Wine's texts differ from Windows': never hard-coded.
@@ -43,9 +40,10 @@ std::string SystemText(DWORD code);
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
+Lines SplitLines(const std::string& text);
 
 // The messages of lib_win/talirvpn_dll.log as WriteLog received them.
-std::vector<std::string> LogMessages();
+Lines LogMessages();
 
 // Owns a handle in the tests, too.
 struct Handle {
@@ -57,59 +55,37 @@ struct Handle {
     ~Handle() { if (value) CloseHandle(value); }
 };
 
-struct Finished {
-    DWORD exitCode = 0;
-    std::string output;  // standard output and standard error, in order
-    bool timedOut = false;
-};
-
-// Runs a command line with its output captured; waits at most timeoutMs.
-Finished RunCapture(const std::string& commandLine, const std::string& input = "",
-                    DWORD timeoutMs = 60000);
+// Runs a command line with its output captured; a time-out fails the case.
+Finished RunCapture(const std::string& commandLine, const std::string& input = "", DWORD timeoutMs = 20000);
+// talirvpn-cli.exe, one export call per line of script.
+Finished Cli(const std::string& script);
 
 // Starts a program; the returned handle is the process's.
 Handle Start(const std::string& commandLine, DWORD* processId = nullptr);
-
-// Waits until the process processId is gone; false after timeoutMs.
 bool WaitForExit(DWORD processId, DWORD timeoutMs);
 
-// Proxy cores recorded by the stand-in: their process ids and command lines.
-struct StartedCore {
-    DWORD processId;
-    std::string commandLine;
-};
-std::vector<StartedCore> StartedCores(size_t atLeast, DWORD timeoutMs = 10000);
+// The process ids of the proxy cores that the stand-in recorded, once there
+// are at least `count` (or after 10 s).
+std::vector<DWORD> StartedCores(size_t count);
 
 // The stand-in firewall answers for NetFwPolicy2 and NetFwRule while this
-// lives (the registration is the prefix's, shared by every case), keeping
-// its rules in rulesFile; Wine's own answers again afterwards.
+// lives (the registration is the prefix's), keeping its rules in
+// firewall.rules; Wine's own answers again afterwards.
 class FirewallStandin {
 public:
-    void Install(const std::string& rulesFile);  // fails the case when it cannot
+    void Install();  // fails the case when it cannot
     ~FirewallStandin() { RegisterWineFirewall(); }
-
-    std::wstring Calls() const { return calls_(); }
-    void Fail(const char* call, HRESULT result, DWORD lastError) const { fail_(call, result, lastError); }
-    LONG References() const { return references_(); }
-    void Reset() const { reset_(); }
-
     static void RegisterWineFirewall();
-    static std::string RegisteredServer(const char* clsid);
-    static const char* const kClasses[2];  // NetFwPolicy2, NetFwRule
 
-private:
-    const wchar_t* (*calls_)() = nullptr;
-    void (*fail_)(const char*, HRESULT, DWORD) = nullptr;
-    LONG (*references_)() = nullptr;
-    void (*reset_)() = nullptr;
+    const wchar_t* (*Calls)() = nullptr;
+    void (*Fail)(const char* call, HRESULT result, DWORD lastError) = nullptr;
+    LONG (*References)() = nullptr;
+    void (*Reset)() = nullptr;
 };
 
-// Open handles of this process: GetProcessHandleCount answers 0 under Wine,
-// so probe the handle values instead.
+// Open handles of this process: GetProcessHandleCount answers 0 under Wine.
 size_t CountOpenHandles();
-
-// The Linux process's own memory in KiB ("VmRSS", "VmData"): a Windows
-// process under Wine is a Linux process.
+// The Linux process's own memory in KiB: a Wine process is a Linux process.
 long LinuxMemoryKiB(const char* field);
 
 }  // namespace talir_test

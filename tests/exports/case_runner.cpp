@@ -1,0 +1,334 @@
+// Runs the cases of tests/cases/*.cases, each a test of its own named
+// FILE.CASE, against the real DLL. A case is a list of steps, one a line:
+//   net STEPS              the network, built by net.sh: {NAME}, {NAME.gw}
+//   put FILE               the stand-in program as FILE
+//   set NAME [VALUE]       an environment variable (no value: removed)
+//   write FILE TEXT        a file's bytes
+//   pattern FILE SIZE      SIZE bytes that depend on their offset
+//   hold FILE, release     FILE opened without sharing; all let go
+//   hide TOOL              system32's TOOL moved away until the case ends
+//   remove PATH            a file or an empty folder deleted
+//   start NAME FILE        FILE started as a process: {NAME} is its id
+//   proxy ON SERVER        the user's ProxyEnable and ProxyServer
+//   proxied ON SERVER      ... are these, as a DWORD and a REG_SZ
+//   firewall [RULES]       the stand-in firewall, with these rules
+//   fail CALL HRESULT ERR  the stand-in firewall's CALL fails so
+//   EXPORT [ARG] [= RESULT]  a call ((null): a null pointer); a text that
+//                          comes again must come as the same constant
+//   cli SCRIPT             talirvpn-cli, one call per line of script
+//   cores N                N cores have started: {core0}...
+//   ended PID, running PID whether the process ends within 10 s
+//   kept FILE SIZE FROM    FILE holds the pattern of SIZE from FROM on
+//   file FILE TEXT         FILE's bytes
+// and what must hold when the case ends, one line or more of each: log
+// (the library's log), ran (what the tools received), out (what cli
+// printed), calls and rules (the firewall's, after each pass).
+// " | " separates lines; \n and \t stand for LF and TAB in texts. {text:N}
+// is the system's text for error N, {pid} this process's id, {folder} the
+// case's folder. A case that names {rule} runs for each firewall rule.
+#include "talirvpn.h"
+#include "test_support.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+using namespace talir_test;
+
+namespace {
+
+std::string Take(char* text) {
+    std::string copy = text ? text : "(null)";
+    FreeString(text);
+    return copy;
+}
+
+const char kInternetSettings[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+using Constant = const char* (*)(const char*);
+const std::map<std::string, Constant> kConstantExports = {
+    {"CreatePingRoute", CreatePingRoute},
+    {"DeletePingRoute", DeletePingRoute},
+    {"RunSingBox", [](const char*) { return RunSingBox(); }},
+    {"CheckFirewallRule", [](const char*) { return CheckFirewallRule(); }},
+    {"CheckXrayFirewallRule", [](const char*) { return CheckXrayFirewallRule(); }},
+    {"AddFirewallRule", AddFirewallRule},
+    {"AddXrayFirewallRule", AddXrayFirewallRule},
+    {"DeleteFirewallRule", [](const char*) { return DeleteFirewallRule(); }},
+    {"DeleteXrayFirewallRule", [](const char*) { return DeleteXrayFirewallRule(); }},
+    {"SetSystemProxy",
+     [](const char* port) {
+         int32_t number = port ? std::atoi(port) : 0;
+         return SetSystemProxy(port ? &number : nullptr);
+     }},
+};
+const std::map<std::string, std::string (*)(const char*)> kOtherExports = {
+    {"GetSingInterface", [](const char*) { return Take(GetSingInterface()); }},
+    {"RedirectToTun", [](const char* index) { return Take(RedirectToTun(index)); }},
+    {"AssignToJobObject",
+     [](const char* id) { return Take(AssignToJobObject(static_cast<uint32_t>(std::strtoul(id, nullptr, 10)))); }},
+    {"CheckAppRunning", [](const char*) { return std::to_string(CheckAppRunning()); }},
+    {"StopSingBox", [](const char*) { return StopSingBox(), std::string(); }},
+    {"CleanProxy", [](const char*) { return CleanProxy(), std::string(); }},
+    {"DeleteAutorun", [](const char*) { return DeleteAutorun(), std::string(); }},
+    {"TruncateSingLog", [](const char*) { return TruncateSingLog(), std::string(); }},
+    {"TruncateDllLog", [](const char*) { return TruncateDllLog(), std::string(); }},
+};
+
+// The two firewall rules differ only in name and opening lines.
+const Vars kRules[] = {
+    {{"rule", "TalirSingBox"}, {"xray", ""}, {"Check", "CheckFirewallRule"}, {"Add", "AddFirewallRule"},
+     {"Delete", "DeleteFirewallRule"}},
+    {{"rule", "TalirXray"}, {"xray", "xray "}, {"Check", "CheckXrayFirewallRule"}, {"Add", "AddXrayFirewallRule"},
+     {"Delete", "DeleteXrayFirewallRule"}},
+};
+
+// Bytes that depend on their offset, so that any shift or mix-up shows,
+// ending in a line end as a log does.
+std::string Pattern(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((static_cast<uint32_t>(i) * 2654435761u) >> 24);
+    if (size >= 2) bytes.replace(size - 2, 2, "\r\n");
+    return bytes;
+}
+
+// \n, \r, \t and \xNN; any other backslash is itself (paths).
+std::string Unescape(std::string text) {
+    for (size_t at = 0; (at = text.find('\\', at)) != std::string::npos && at + 1 < text.size(); ++at) {
+        const char* const escapes = "n\nr\rt\t";
+        const char* known = std::strchr(escapes, text[at + 1]);
+        if (known && (known - escapes) % 2 == 0) text.replace(at, 2, 1, known[1]);
+        if (text[at + 1] == 'x' && at + 3 < text.size() && std::isxdigit(text[at + 2]) && std::isxdigit(text[at + 3])) {
+            text.replace(at, 4, 1, static_cast<char>(std::stoul(text.substr(at + 2, 2), nullptr, 16)));
+        }
+    }
+    return text;
+}
+
+// A registry value of the user's Internet settings as "TYPE:BYTES".
+std::string ProxyValue(const char* name) {
+    char data[256] = {};
+    DWORD type = 0, size = sizeof data;
+    if (RegGetValueA(HKEY_CURRENT_USER, kInternetSettings, name, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size)) {
+        return "absent";
+    }
+    return std::to_string(type) + ":" + std::string(data, size);
+}
+
+Lines Split(const std::string& text) {
+    Lines parts;
+    for (size_t at = 0, end = 0; end != std::string::npos; at = end + 3) {
+        end = text.find(" | ", at);
+        parts.push_back(text.substr(at, end - at));
+    }
+    return parts;
+}
+
+std::string Joined(const Lines& lines, const char* end) {
+    std::string text;
+    for (const std::string& line : lines) text += line + end;
+    return text;
+}
+
+class Case : public WorkFolder {
+public:
+    explicit Case(Lines steps) : steps_(std::move(steps)) {}
+
+    void TestBody() override {
+        const bool twins = Joined(steps_, "").find("{rule}") != std::string::npos;
+        for (const Vars& rule : kRules) {
+            vars_ = rule;
+            vars_["folder"] = folder_;
+            vars_["pid"] = std::to_string(GetCurrentProcessId());
+            for (const std::string& step : steps_) {
+                SCOPED_TRACE(step);
+                Step(step);
+                if (HasFatalFailure() || IsSkipped()) return;
+            }
+            if (firewall_.Calls) {
+                const std::string calls = Joined(calls_, "\n");
+                EXPECT_EQ(firewall_.Calls(), std::wstring(calls.begin(), calls.end()));
+                EXPECT_EQ(ReadFileBytes("firewall.rules"), rules_);
+                EXPECT_EQ(firewall_.References(), 0) << "an interface was not released";
+                firewall_.Reset();
+            }
+            calls_.clear();
+            rules_.clear();
+            if (!twins) break;
+        }
+        EXPECT_EQ(LogMessages(), log_);
+        EXPECT_EQ(SplitLines(ReadFileBytes("ran.txt")), ran_);
+        // As a console in text mode writes it: every LF as CR LF.
+        std::string printed;
+        for (const char c : Joined(out_, "\n")) printed += c == '\n' ? "\r\n" : std::string(1, c);
+        EXPECT_EQ(cliOutput_, printed);
+    }
+
+    void TearDown() override {
+        held_.clear();
+        for (const std::string& tool : hidden_) MoveFileA((tool + ".away").c_str(), tool.c_str());
+    }
+
+private:
+    std::string Fill(const std::string& text) {
+        std::string filled;
+        for (size_t at = 0; at < text.size();) {
+            const size_t open = text.find('{', at), close = text.find('}', open);
+            if (open == std::string::npos || close == std::string::npos) return filled + text.substr(at);
+            const std::string name = text.substr(open + 1, close - open - 1);
+            const auto value = vars_.find(name);
+            if (name.rfind("text:", 0) == 0) {
+                filled += text.substr(at, open - at) + SystemText(std::stoul(name.substr(5)));
+            } else if (value != vars_.end()) {
+                filled += text.substr(at, open - at) + value->second;
+            } else {
+                filled += text.substr(at, close + 1 - at);  // not a placeholder
+            }
+            at = close + 1;
+        }
+        return filled;
+    }
+
+    void Step(const std::string& step) {
+        const std::string word = step.substr(0, step.find(' '));
+        const std::string rest = step.size() > word.size() ? Fill(step.substr(word.size() + 1)) : "";
+        const std::string first = rest.substr(0, rest.find(' '));
+        const std::string second = rest.size() > first.size() ? rest.substr(first.size() + 1) : "";
+        std::istringstream numbers(second);
+        size_t size = 0, from = 0;
+        numbers >> size >> from;
+        if (word == "net") {
+            Net((vars_.count("net") ? "" : "reset ") + rest, vars_);  // the first of a case starts afresh
+            vars_["net"] = "made";
+        } else if (word == "put") {
+            CopyStandin(rest);
+        } else if (word == "set") {
+            SetEnvironmentVariableA(first.c_str(), second.empty() ? nullptr : second.c_str());
+        } else if (word == "write") {
+            WriteFileBytes(first, Unescape(second));
+        } else if (word == "pattern") {
+            WriteFileBytes(first, Pattern(size));
+        } else if (word == "hold") {
+            held_.emplace_back(CreateFileA(rest.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                           nullptr));
+            ASSERT_NE(held_.back().value, nullptr);
+        } else if (word == "release") {
+            held_.clear();
+        } else if (word == "proxy" || word == "proxied") {
+            const DWORD enable = std::stoul(first);
+            const std::string server = second + '\0';
+            if (word == "proxied") {
+                EXPECT_EQ(ProxyValue("ProxyEnable"), "4:" + std::string(reinterpret_cast<const char*>(&enable), 4));
+                EXPECT_EQ(ProxyValue("ProxyServer"), "1:" + server);
+            } else {
+                RegSetKeyValueA(HKEY_CURRENT_USER, kInternetSettings, "ProxyEnable", REG_DWORD, &enable, 4);
+                RegSetKeyValueA(HKEY_CURRENT_USER, kInternetSettings, "ProxyServer", REG_SZ, server.data(),
+                                static_cast<DWORD>(server.size()));
+            }
+        } else if (word == "hide") {
+            char system[MAX_PATH] = {};
+            GetSystemDirectoryA(system, MAX_PATH);
+            hidden_.push_back(std::string(system) + "\\" + rest);
+            ASSERT_TRUE(MoveFileA(hidden_.back().c_str(), (hidden_.back() + ".away").c_str()));
+        } else if (word == "remove") {
+            // A running program cannot be deleted, but moved aside.
+            ASSERT_TRUE(DeleteFileA(rest.c_str()) || RemoveDirectoryA(rest.c_str()) ||
+                        MoveFileA(rest.c_str(), (rest + ".away").c_str())) << GetLastError();
+        } else if (word == "start") {
+            DWORD id = 0;
+            held_.push_back(Start(second, &id));
+            vars_[first] = std::to_string(id);
+        } else if (word == "firewall") {
+            ASSERT_NO_FATAL_FAILURE(firewall_.Install());
+            WriteFileBytes("firewall.rules", Unescape(rest));
+        } else if (word == "fail") {
+            firewall_.Fail(first.c_str(), std::strtoul(second.c_str(), nullptr, 16),
+                           std::strtoul(second.substr(second.find(' ') + 1).c_str(), nullptr, 10));
+        } else if (word == "cli") {
+            cliOutput_ += Cli(Joined(Split(rest), "\n")).output;
+        } else if (word == "cores") {
+            const std::vector<DWORD> cores = StartedCores(std::stoul(rest));
+            ASSERT_EQ(cores.size(), std::stoul(rest));
+            for (size_t i = 0; i < cores.size(); ++i) vars_["core" + std::to_string(i)] = std::to_string(cores[i]);
+        } else if (word == "ended" || word == "running") {
+            EXPECT_EQ(WaitForExit(std::stoul(rest), word == "ended" ? 10000 : 300), word == "ended");
+        } else if (word == "kept") {
+            EXPECT_TRUE(ReadFileBytes(first) == Pattern(size).substr(from)) << "not the pattern's last bytes";
+        } else if (word == "file") {
+            EXPECT_EQ(ReadFileBytes(first), Unescape(second));
+        } else if (word == "log" || word == "ran" || word == "out" || word == "calls") {
+            Lines& expected = word == "log" ? log_ : word == "ran" ? ran_ : word == "out" ? out_ : calls_;
+            for (const std::string& line : Split(rest)) expected.push_back(Unescape(line));
+        } else if (word == "rules") {
+            rules_ += Unescape(rest);
+        } else {
+            Call(step);
+        }
+    }
+
+    void Call(const std::string& step) {
+        const size_t equals = step.find(" = ");
+        std::string call = Fill(step.substr(0, equals));
+        const std::string expected = equals == std::string::npos ? "" : Fill(step.substr(equals + 3));
+        const std::string name = call.substr(0, call.find(' '));
+        const std::string argument = call.size() > name.size() ? call.substr(name.size() + 1) : "(null)";
+        const char* pass = argument == "(null)" ? nullptr : argument == "\"\"" ? "" : argument.c_str();
+        if (const auto constant = kConstantExports.find(name); constant != kConstantExports.end()) {
+            const char* result = constant->second(pass);
+            EXPECT_EQ(result, expected);
+            const char*& seen = constants_[name + "=" + expected];
+            if (seen) {
+                EXPECT_EQ(static_cast<const void*>(result), seen) << "not the same constant";
+            }
+            seen = result;
+        } else if (const auto other = kOtherExports.find(name); other != kOtherExports.end()) {
+            EXPECT_EQ(other->second(pass), expected);
+        } else {
+            FAIL() << "no such step or export";
+        }
+    }
+
+    Lines steps_, log_, ran_, out_, calls_;
+    Vars vars_;
+    std::string cliOutput_, rules_;
+    std::map<std::string, const char*> constants_;
+    std::vector<Handle> held_;
+    std::vector<std::string> hidden_;
+    FirewallStandin firewall_;
+};
+
+// Registers each case of each file before GoogleTest lists or runs them.
+void RegisterCases() {
+    const std::string folder = "Z:" TALIR_SOURCE_DIR "/tests/cases/";
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((folder + "*.cases").c_str(), &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileA(search, &found)) {
+        const std::string file = found.cFileName, family = file.substr(0, file.find('.'));
+        std::string name;
+        Lines steps;
+        const auto add = [&] {
+            if (name.empty()) return;
+            ::testing::RegisterTest(family.c_str(), name.c_str(), nullptr, nullptr, file.c_str(), 0,
+                                    [steps]() -> WorkFolder* { return new Case(steps); });
+        };
+        for (const std::string& line : SplitLines(ReadFileBytes(folder + file))) {
+            if (line.rfind("case ", 0) == 0) {
+                add();
+                name = line.substr(5);
+                steps.clear();
+            } else if (!line.empty() && line[0] != '#') {
+                steps.push_back(line);
+            }
+        }
+        add();
+    }
+    FindClose(search);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    RegisterCases();
+    return RUN_ALL_TESTS();
+}

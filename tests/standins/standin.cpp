@@ -1,0 +1,152 @@
+// One stand-in for the programs outside the library; its file name gives its
+// role. Tools (route, netsh, schtasks) append the command line they received
+// to ran.txt in the current folder, marked " (shown)" when not started
+// hidden, and exit with TALIR_EXIT (default 0).
+//   route           applies "add|delete DEST mask MASK [GATEWAY] [if INDEX]"
+//                   to the tests' namespace through net.sh, unless
+//                   TALIR_REFUSE is set
+//   schtasks        keeps its tasks in schtasks.tasks, one per line: /query
+//                   exits 1 for an absent task, /delete removes it; prints a
+//                   line to each of standard output and error
+//   sing-box        appends "PID TAB command line" to lib_win/sing-box.started
+//                   and lives until killed; exits at once when TALIR_EXIT is set
+//   first-instance  holds TalirVPNMutex (with FIRST_INSTANCE_SDDL as its
+//                   security, when set) and shows a window per argument
+//                   ("min=TITLE": minimised); writes their handles to
+//                   first-instance.ready and lives until killed
+#include "net_run.h"
+
+#include <sddl.h>
+#include <shellapi.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Utf8(const wchar_t* text) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(bytes > 0 ? bytes - 1 : 0, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), bytes, nullptr, nullptr);
+    return utf8;
+}
+
+std::string Setting(const char* name) {
+    char value[64] = {};
+    return GetEnvironmentVariableA(name, value, sizeof value) ? value : "";
+}
+
+void Append(const char* file, const std::string& line) {
+    if (FILE* out = std::fopen(file, "ab")) {
+        std::fprintf(out, "%s\n", line.c_str());
+        std::fclose(out);
+    }
+}
+
+// cmd.exe leaves the blanks before the redirections it took, and starts
+// what it runs as it likes: schtasks is not marked.
+std::string Received(bool throughCmd) {
+    STARTUPINFOW startup{};
+    GetStartupInfoW(&startup);
+    const bool hidden = (startup.dwFlags & STARTF_USESHOWWINDOW) && startup.wShowWindow == SW_HIDE;
+    std::string line = Utf8(GetCommandLineW());
+    return line.substr(0, line.find_last_not_of(' ') + 1) + (hidden || throughCmd ? "" : " (shown)");
+}
+
+void Route(const std::vector<std::string>& word) {
+    if (!Setting("TALIR_REFUSE").empty() || word.size() < 3) return;
+    std::string mask = "255.255.255.255", gateway = "-", index = "-";
+    for (size_t i = 3; i < word.size(); ++i) {
+        if (word[i] == "mask" && i + 1 < word.size()) mask = word[++i];
+        else if (word[i] == "if" && i + 1 < word.size()) index = word[++i];
+        else if (word[i] != "if") gateway = word[i];
+    }
+    talir_test::RunNet("route " + word[1] + " " + word[2] + "/" + mask + " " + gateway + " " + index);
+}
+
+int Schtasks(const std::vector<std::string>& word) {
+    std::string action, task;
+    for (size_t i = 1; i < word.size(); ++i) {
+        if (_stricmp(word[i].c_str(), "/query") == 0 || _stricmp(word[i].c_str(), "/delete") == 0) {
+            action = word[i].substr(1);
+            for (char& c : action) c = static_cast<char>(std::tolower(c));
+        }
+        if (_stricmp(word[i].c_str(), "/tn") == 0 && i + 1 < word.size()) task = word[i + 1];
+    }
+    std::ifstream in("schtasks.tasks", std::ios::binary);
+    std::string others;
+    bool listed = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line == task) listed = true;
+        else others += line + "\n";
+    }
+    in.close();
+    std::printf("schtasks %s out\n", action.c_str());
+    std::fprintf(stderr, "schtasks %s err\n", action.c_str());
+    if (listed && action == "delete") std::ofstream("schtasks.tasks", std::ios::binary) << others;
+    return listed ? 0 : 1;
+}
+
+int FirstInstance(const std::vector<std::string>& word) {
+    SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
+    const std::string sddl = Setting("FIRST_INSTANCE_SDDL");
+    if (!sddl.empty() && !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                             sddl.c_str(), SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr)) {
+        return 4;
+    }
+    if (!CreateMutexW(security.lpSecurityDescriptor ? &security : nullptr, TRUE, L"TalirVPNMutex") ||
+        GetLastError() == ERROR_ALREADY_EXISTS) {
+        return 2;
+    }
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = DefWindowProcA;
+    windowClass.lpszClassName = "TalirFirstInstance";
+    RegisterClassA(&windowClass);
+    std::string ready;
+    for (size_t i = 1; i < word.size(); ++i) {
+        const bool minimised = word[i].rfind("min=", 0) == 0;
+        const HWND window = CreateWindowExA(0, windowClass.lpszClassName, word[i].c_str() + (minimised ? 4 : 0),
+                                            WS_OVERLAPPEDWINDOW, 40 * i, 40 * i, 300, 200, nullptr, nullptr,
+                                            nullptr, nullptr);
+        ShowWindow(window, minimised ? SW_SHOWMINIMIZED : SW_SHOWNORMAL);
+        ready += std::to_string(reinterpret_cast<uintptr_t>(window)) + "\n";
+    }
+    // Under another name first, so that the test never reads half of it.
+    std::ofstream("first-instance.tmp", std::ios::binary) << ready;
+    MoveFileExA("first-instance.tmp", "first-instance.ready", MOVEFILE_REPLACE_EXISTING);
+    // Restoring and activating from another process needs a pumping thread.
+    for (MSG message; GetMessageW(&message, nullptr, 0, 0) > 0;) DispatchMessageW(&message);
+    return 0;
+}
+
+}  // namespace
+
+int wmain() {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::vector<std::string> word;
+    for (int i = 0; i < argc; ++i) word.push_back(Utf8(argv[i]));
+    LocalFree(argv);
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::string role = Utf8(path);
+    role = role.substr(role.find_last_of('\\') + 1);
+    role.resize(role.size() - 4);  // ".exe"
+
+    if (role == "first-instance") return FirstInstance(word);
+    const int exitCode = static_cast<int>(std::strtoul(Setting("TALIR_EXIT").c_str(), nullptr, 10));
+    if (role == "sing-box") {
+        Append("lib_win/sing-box.started", std::to_string(GetCurrentProcessId()) + "\t" + Received(false));
+        if (!Setting("TALIR_EXIT").empty()) return exitCode;
+        Sleep(INFINITE);
+    }
+    Append("ran.txt", Received(role == "schtasks"));
+    if (role == "route") Route(word);
+    if (role == "schtasks") return Schtasks(word);
+    return exitCode;
+}

@@ -1,0 +1,126 @@
+// Internal routines, where they have cases that the exports cannot reach:
+// argument checks, a table that grows while it is read, a fixed clock, a
+// route table that no real system shows, exceptions.
+#include "boundary/guard.h"
+#include "doctor.h"
+#include "log/write_log.h"
+#include "routing/forward_table.h"
+#include "routing/route_commands.h"
+#include "toolkit/error_text.h"
+#include "toolkit/result_string.h"
+
+#include <gtest/gtest.h>
+#include <ws2tcpip.h>
+
+#include <cstddef>
+#include <ctime>
+#include <stdexcept>
+
+namespace {
+
+TEST(RouteArguments, OnlyPlainDecimalIndexesAndCanonicalDottedAddresses) {
+    const std::string huge(10240, '7');
+    const struct {
+        bool (*check)(const char*);
+        const char* text;
+        bool accepted;
+    } cases[] = {
+        {talir::IsInterfaceIndex, "23", true},          {talir::IsInterfaceIndex, "0", true},
+        {talir::IsInterfaceIndex, "4294967295", true},  {talir::IsInterfaceIndex, "4294967296", false},
+        {talir::IsInterfaceIndex, "00000000023", false}, {talir::IsInterfaceIndex, "99999999999", false},
+        {talir::IsInterfaceIndex, "", false},           {talir::IsInterfaceIndex, nullptr, false},
+        {talir::IsInterfaceIndex, "+1", false},         {talir::IsInterfaceIndex, "23 ", false},
+        {talir::IsInterfaceIndex, "0x17", false},       {talir::IsInterfaceIndex, huge.c_str(), false},
+        {talir::IsDottedIPv4, "203.0.113.5", true},     {talir::IsDottedIPv4, "255.255.255.255", true},
+        {talir::IsDottedIPv4, "01.2.3.4", false},       {talir::IsDottedIPv4, "1.2.3", false},
+        {talir::IsDottedIPv4, "256.1.1.1", false},      {talir::IsDottedIPv4, "1.2.3.4 mask 0.0.0.0", false},
+        {talir::IsDottedIPv4, " 1.2.3.4", false},       {talir::IsDottedIPv4, "::1", false},
+        {talir::IsDottedIPv4, nullptr, false},          {talir::IsDottedIPv4, huge.c_str(), false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.check(c.text), c.accepted) << (c.text ? c.text : "(null)");
+}
+
+// A table of 4 rows that gains one after each of its next `growths` size
+// reports, and leaves an unrelated last error behind.
+DWORD rows = 0, failure = NO_ERROR;
+int growths = 0;
+DWORD WINAPI GrowingTable(PMIB_IPFORWARDTABLE table, PULONG size, BOOL) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    const ULONG needed = offsetof(MIB_IPFORWARDTABLE, table) + rows * sizeof(MIB_IPFORWARDROW);
+    if (failure != NO_ERROR || *size >= needed) return failure != NO_ERROR ? failure : (table->dwNumEntries = rows, 0);
+    *size = needed;
+    if (growths > 0) --growths, ++rows;
+    return ERROR_INSUFFICIENT_BUFFER;
+}
+
+TEST(ForwardTable, AGrowingTableIsReadAgainAndAFailureNamesTheReturnedCode) {
+    const struct {
+        int growths;
+        DWORD failure, textOf;  // textOf 0: read
+    } cases[] = {{0, 0, 0}, {3, 0, 0}, {1000, 0, ERROR_INSUFFICIENT_BUFFER}, {0, ERROR_NOT_SUPPORTED, ERROR_NOT_SUPPORTED}};
+    for (const auto& c : cases) {
+        rows = 4, growths = c.growths, failure = c.failure;
+        const talir::ForwardTable result = talir::ReadForwardTable(&GrowingTable);
+        EXPECT_EQ(result.status, c.textOf ? talir::ForwardTable::Status::Failed : talir::ForwardTable::Status::Ok);
+        EXPECT_EQ(c.textOf ? result.errorText : std::to_string(result.table->dwNumEntries),
+                  c.textOf ? talir::ErrorText(c.textOf) : std::to_string(rows)) << c.growths;
+    }
+    // A code without a system text still names its number.
+    EXPECT_EQ(talir::ErrorText(15105), "Windows error 15105\r\n");
+}
+
+TEST(LogTimestamp, IsCtimeWithTheDayPaddedByABlank) {
+    for (const auto& [day, expected] : {std::pair<int, const char*>{6, "Sun Dec  6 09:05:07 2026"},
+                                        {16, "Wed Dec 16 09:05:07 2026"}}) {
+        std::tm local{7, 5, 9, day, 11, 2026 - 1900, 0, 0, -1};
+        EXPECT_EQ(talir::LogTimestamp(_mktime64(&local)), expected);
+    }
+    EXPECT_EQ(talir::LogTimestamp(-1).size(), 24u) << "beyond the runtime's clock, nothing overrun";
+}
+
+// Nothing thrown inside an export reaches the host; constants are never freed.
+TEST(Guarded, NothingThrownCrossesTheBoundary) {
+    for (auto [raise, text] : {std::pair<void (*)(), const char*>{[] { throw std::bad_alloc(); }, talir::kOutOfMemory},
+                               {[] { throw std::runtime_error("x"); }, talir::kUnexpectedFailure},
+                               {[] { throw 7; }, talir::kUnexpectedFailure}}) {
+        EXPECT_EQ(talir::Guarded([&]() -> const char* { raise(); return "success"; }), text);
+        EXPECT_EQ(talir::Guarded([&]() -> char* { raise(); return nullptr; }), text);
+        EXPECT_EQ(talir::Guarded([&]() -> int32_t { raise(); return 0; }), 1);
+        talir::Guarded([&] { raise(); });
+    }
+    // A constant handed to free: Windows corrupts its heap, Wine refuses it
+    // and leaves an error behind.
+    SetLastError(0);
+    talir::FreeResultString(const_cast<char*>(talir::kOutOfMemory));
+    talir::FreeResultString(const_cast<char*>(talir::kUnexpectedFailure));
+    talir::FreeResultString(nullptr);
+    EXPECT_EQ(GetLastError(), 0u);
+}
+
+MIB_IPFORWARDROW Row(const char* destination, const char* mask, const char* nextHop, DWORD index, DWORD metric) {
+    MIB_IPFORWARDROW row{};
+    inet_pton(AF_INET, destination, &row.dwForwardDest);
+    inet_pton(AF_INET, mask, &row.dwForwardMask);
+    inet_pton(AF_INET, nextHop, &row.dwForwardNextHop);
+    row.dwForwardIfIndex = index;
+    row.dwForwardMetric1 = metric;
+    return row;
+}
+
+// Linux takes an interface's routes with it: no real table shows a route
+// into an adapter that is gone (the TUN, index 9).
+TEST(DoctorRoutes, TunnelRouteIntoARemovedAdapterIsAProblemWithItsRemoval) {
+    struct {
+        MIB_IPFORWARDTABLE head;
+        MIB_IPFORWARDROW more[2];
+    } table{{3, {Row("0.0.0.0", "0.0.0.0", "172.17.0.1", 9, 1)}},
+            {Row("0.0.0.0", "0.0.0.0", "192.0.2.1", 4, 25), Row("203.0.113.5", "255.255.255.255", "192.0.2.1", 4, 25)}};
+    const talir::doctor::Check check = talir::doctor::JudgeRoutes(table.head, {1, 4}, std::nullopt, false);
+    EXPECT_EQ(check.status, talir::doctor::Status::Problem);
+    EXPECT_EQ(check.facts, (std::vector<std::string>{
+                               "default via 172.17.0.1 if 9 metric 1: into an interface that no longer exists",
+                               "default via 192.0.2.1 if 4 metric 25: chosen", "ping routes: 203.0.113.5"}));
+    EXPECT_EQ(check.action, "route delete 0.0.0.0 mask 0.0.0.0 172.17.0.1 if 9");
+}
+
+}  // namespace
