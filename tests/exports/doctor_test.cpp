@@ -36,16 +36,8 @@ const char kTunnelAndUplink[] =
     "default via 172.17.0.1 if {tun} metric 1: {tunnel}; default via 192.0.2.1 if {phys} metric 16: chosen; "
     "ping routes: 203.0.113.5";
 
-// Through cmd, with the report in a file of its own each time: a Wine
-// desktop process that the doctor's window search may start inherits its
-// handles, and would hold an output pipe or the last file open for a while.
 Finished RunDoctor(const std::string& options) {
-    static int runs = 0;
-    const std::string file = "doctor-" + std::to_string(++runs) + ".out";
-    Finished run =
-        RunCapture("cmd /c \"\"" + BinDir() + "talirvpn-cli.exe\" doctor" + options + " >" + file + " 2>&1\"");
-    run.output = ReadFileBytes(file);
-    return run;
+    return RunCapture("\"" + BinDir() + "talirvpn-cli.exe\" doctor" + options);
 }
 
 std::string Quoted(const std::string& text) {

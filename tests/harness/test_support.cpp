@@ -122,57 +122,19 @@ Lines LogMessages() {
     return messages;
 }
 
-Finished RunCapture(const std::string& commandLine, const std::string& input, DWORD timeoutMs) {
+// Through cmd, with the output in a file of its own each time: the Wine
+// desktop process that a window call may start inherits the handles of the
+// process that made the call, and would hold a pipe or a reused file open.
+Finished RunCapture(const std::string& commandLine, const std::string& input) {
+    static int runs = 0;
+    const std::string base = "run-" + std::to_string(++runs);
+    WriteFileBytes(base + ".in", input);
     Finished finished;
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE readOut = nullptr, writeOut = nullptr, readIn = nullptr, writeIn = nullptr;
-    CreatePipe(&readOut, &writeOut, &inherit, 0);
-    CreatePipe(&readIn, &writeIn, &inherit, 0);
-    Handle ownReadOut(readOut), ownWriteIn(writeIn);
-    SetHandleInformation(readOut, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(writeIn, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = readIn;
-    startup.hStdOutput = startup.hStdError = writeOut;
-    PROCESS_INFORMATION created{};
-    std::string line = commandLine;
-    const BOOL started =
-        CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &created);
-    { const Handle childIn(readIn), childOut(writeOut); }  // the child's ends, now its own
-    if (!started) {
-        ADD_FAILURE() << "cannot start " << commandLine << ": error " << GetLastError();
-        return finished;
-    }
-    Handle process(created.hProcess), thread(created.hThread);
-    DWORD written = 0;
-    WriteFile(writeIn, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
-    CloseHandle(ownWriteIn.value);
-    ownWriteIn.value = nullptr;
-
-    // Read until the process has ended and the pipe is drained: a process it
-    // started (Wine's desktop process) may hold the pipe open long after.
-    const DWORD deadline = GetTickCount() + timeoutMs;
-    for (char buffer[4096];;) {
-        const bool ended = WaitForSingleObject(process.value, 0) == WAIT_OBJECT_0;
-        DWORD available = 0, got = 0;
-        if (!PeekNamedPipe(readOut, nullptr, 0, nullptr, &available, nullptr)) break;
-        if (available > 0 && ReadFile(readOut, buffer, sizeof buffer, &got, nullptr)) {
-            finished.output.append(buffer, got);
-        } else if (ended) {
-            break;
-        } else if (static_cast<LONG>(GetTickCount() - deadline) > 0) {
-            finished.timedOut = true;
-            ADD_FAILURE() << commandLine << " did not end within " << timeoutMs << " ms";
-            TerminateProcess(process.value, 99);
-            break;
-        } else {
-            Sleep(10);
-        }
-    }
-    WaitForSingleObject(process.value, 10000);
+    const Handle process = Start("cmd /c \"" + commandLine + " <" + base + ".in >" + base + ".out 2>&1\"");
+    finished.timedOut = WaitForSingleObject(process.value, 20000) != WAIT_OBJECT_0;
+    EXPECT_FALSE(finished.timedOut) << commandLine << " did not end within 20 s";
     GetExitCodeProcess(process.value, &finished.exitCode);
+    finished.output = ReadFileBytes(base + ".out");
     return finished;
 }
 

@@ -55,8 +55,9 @@ struct Handle {
     ~Handle() { if (value) CloseHandle(value); }
 };
 
-// Runs a command line with its output captured; a time-out fails the case.
-Finished RunCapture(const std::string& commandLine, const std::string& input = "", DWORD timeoutMs = 20000);
+// Runs a command line with input and its output captured; a time-out fails
+// the case.
+Finished RunCapture(const std::string& commandLine, const std::string& input = "");
 // talirvpn-cli.exe, one export call per line of script.
 Finished Cli(const std::string& script);
 
