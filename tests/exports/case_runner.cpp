@@ -9,23 +9,33 @@
 //   hide TOOL              system32's TOOL moved away until the case ends
 //   remove PATH            a file or an empty folder deleted
 //   start NAME FILE        FILE started as a process: {NAME} is its id
-//   proxy ON SERVER        the user's ProxyEnable and ProxyServer
+//   proxy ON SERVER        the user's ProxyEnable and ProxyServer (-: none)
 //   proxied ON SERVER      ... are these, as a DWORD and a REG_SZ
 //   firewall [RULES]       the stand-in firewall, with these rules
 //   fail CALL HRESULT ERR  the stand-in firewall's CALL fails so
 //   EXPORT [ARG] [= RESULT]  a call ((null): a null pointer); a text that
 //                          comes again must come as the same constant
 //   cli SCRIPT             talirvpn-cli, one call per line of script
+//   run ARGS = EXIT        talirvpn-cli with these arguments, and its exit code
+//   wait FILE              until FILE exists (10 s at most)
+//   listen PORT            a TCP listener on 127.0.0.1:PORT
+//   winhttp PROXY          the WinHTTP proxy, direct again when the case ends
 //   cores N                N cores have started: {core0}...
 //   ended PID, running PID whether the process ends within 10 s
 //   kept FILE SIZE FROM    FILE holds the pattern of SIZE from FROM on
 //   file FILE TEXT         FILE's bytes
 // and what must hold when the case ends, one line or more of each: log
-// (the library's log), ran (what the tools received), out (what cli
-// printed), calls and rules (the firewall's, after each pass).
-// " | " separates lines; \n and \t stand for LF and TAB in texts. {text:N}
-// is the system's text for error N, {pid} this process's id, {folder} the
-// case's folder. A case that names {rule} runs for each firewall rule.
+// (the library's log), ran (what the tools received), out (what cli and run
+// printed), calls and rules (the firewall's, after each pass; when given).
+// " | " separates lines; \n, \r, \t and \xNN stand for their bytes in
+// texts. {text:N} is the system's text for error N ({brief:N}: without its
+// line end), {pid} this process's id, {folder} the case's folder ({json
+// folder}: as JSON writes it), {system} system32, {size:FILE} a file's size.
+// A line that ends in a backslash goes on in the next. A case that names {rule}
+// runs once for each firewall rule.
+#include <winsock2.h>
+#include <winhttp.h>
+
 #include "talirvpn.h"
 #include "test_support.h"
 
@@ -140,6 +150,10 @@ public:
             vars_ = rule;
             vars_["folder"] = folder_;
             vars_["pid"] = std::to_string(GetCurrentProcessId());
+            char system[MAX_PATH] = {};
+            GetSystemDirectoryA(system, MAX_PATH);
+            vars_["system"] = system;
+            for (const char c : folder_) vars_["json folder"] += c == '\\' ? "\\\\" : std::string(1, c);
             for (const std::string& step : steps_) {
                 SCOPED_TRACE(step);
                 Step(step);
@@ -147,8 +161,9 @@ public:
             }
             if (firewall_.Calls) {
                 const std::string calls = Joined(calls_, "\n");
-                EXPECT_EQ(firewall_.Calls(), std::wstring(calls.begin(), calls.end()));
-                EXPECT_EQ(ReadFileBytes("firewall.rules"), rules_);
+                EXPECT_TRUE(calls.empty() || firewall_.Calls() == std::wstring(calls.begin(), calls.end()))
+                    << "the firewall was called with:\n" << std::string(firewall_.Calls(), firewall_.Calls() + wcslen(firewall_.Calls()));
+                EXPECT_TRUE(rules_.empty() || ReadFileBytes("firewall.rules") == rules_) << ReadFileBytes("firewall.rules");
                 EXPECT_EQ(firewall_.References(), 0) << "an interface was not released";
                 firewall_.Reset();
             }
@@ -166,6 +181,11 @@ public:
 
     void TearDown() override {
         held_.clear();
+        if (listener_ != INVALID_SOCKET) closesocket(listener_);
+        WINHTTP_PROXY_INFO direct{WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr};
+        WinHttpSetDefaultProxyConfiguration(&direct);
+        SetSystemProxy(nullptr);
+        for (const std::string& file : outside_) DeleteFileA(file.c_str());
         for (const std::string& tool : hidden_) MoveFileA((tool + ".away").c_str(), tool.c_str());
     }
 
@@ -175,16 +195,22 @@ private:
         for (size_t at = 0; at < text.size();) {
             const size_t open = text.find('{', at), close = text.find('}', open);
             if (open == std::string::npos || close == std::string::npos) return filled + text.substr(at);
+            filled += text.substr(at, open - at);
             const std::string name = text.substr(open + 1, close - open - 1);
             const auto value = vars_.find(name);
-            if (name.rfind("text:", 0) == 0) {
-                filled += text.substr(at, open - at) + SystemText(std::stoul(name.substr(5)));
-            } else if (value != vars_.end()) {
-                filled += text.substr(at, open - at) + value->second;
-            } else {
-                filled += text.substr(at, close + 1 - at);  // not a placeholder
-            }
             at = close + 1;
+            if (name.rfind("text:", 0) == 0 || name.rfind("brief:", 0) == 0) {
+                std::string system = SystemText(std::stoul(name.substr(name.find(':') + 1)));
+                if (name[0] == 'b') system.erase(system.find_last_not_of("\r\n ") + 1);  // without its line end
+                filled += system;
+            } else if (name.rfind("size:", 0) == 0) {
+                filled += std::to_string(ReadFileBytes(name.substr(5)).size());
+            } else if (value != vars_.end()) {
+                filled += value->second;
+            } else {
+                filled += '{';  // not a placeholder: a brace of the text
+                at = open + 1;
+            }
         }
         return filled;
     }
@@ -192,8 +218,11 @@ private:
     void Step(const std::string& step) {
         const std::string word = step.substr(0, step.find(' '));
         const std::string rest = step.size() > word.size() ? Fill(step.substr(word.size() + 1)) : "";
-        const std::string first = rest.substr(0, rest.find(' '));
-        const std::string second = rest.size() > first.size() ? rest.substr(first.size() + 1) : "";
+        // The first argument may be quoted, for a path with blanks.
+        const bool quoted = !rest.empty() && rest[0] == '"';
+        const size_t end = quoted ? rest.find('"', 1) + 1 : rest.find(' ');
+        const std::string first = quoted ? rest.substr(1, end - 2) : rest.substr(0, end);
+        const std::string second = end < rest.size() ? rest.substr(end + 1) : "";
         std::istringstream numbers(second);
         size_t size = 0, from = 0;
         numbers >> size >> from;
@@ -206,6 +235,7 @@ private:
             SetEnvironmentVariableA(first.c_str(), second.empty() ? nullptr : second.c_str());
         } else if (word == "write") {
             WriteFileBytes(first, Unescape(second));
+            if (first.find(':') != std::string::npos) outside_.push_back(first);  // not in the case's folder
         } else if (word == "pattern") {
             WriteFileBytes(first, Pattern(size));
         } else if (word == "hold") {
@@ -224,6 +254,7 @@ private:
                 RegSetKeyValueA(HKEY_CURRENT_USER, kInternetSettings, "ProxyEnable", REG_DWORD, &enable, 4);
                 RegSetKeyValueA(HKEY_CURRENT_USER, kInternetSettings, "ProxyServer", REG_SZ, server.data(),
                                 static_cast<DWORD>(server.size()));
+                if (second == "-") RegDeleteKeyValueA(HKEY_CURRENT_USER, kInternetSettings, "ProxyServer");
             }
         } else if (word == "hide") {
             char system[MAX_PATH] = {};
@@ -246,6 +277,24 @@ private:
                            std::strtoul(second.substr(second.find(' ') + 1).c_str(), nullptr, 10));
         } else if (word == "cli") {
             cliOutput_ += Cli(Joined(Split(rest), "\n")).output;
+        } else if (word == "run") {
+            const Finished run = RunCapture("\"" + BinDir() + "talirvpn-cli.exe\" " + rest.substr(0, rest.find(" = ")));
+            cliOutput_ += run.output;
+            EXPECT_EQ(std::to_string(run.exitCode), rest.substr(rest.find(" = ") + 3));
+        } else if (word == "wait") {
+            for (int i = 0; i < 1000 && !FileExists(rest); ++i) Sleep(10);
+        } else if (word == "listen") {
+            WSADATA winsock;
+            WSAStartup(MAKEWORD(2, 2), &winsock);
+            listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            sockaddr_in address{AF_INET, htons(static_cast<u_short>(std::stoul(rest))), {}, {}};
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+            ASSERT_EQ(listen(listener_, 1), 0);
+        } else if (word == "winhttp") {
+            std::wstring proxy(rest.begin(), rest.end());
+            WINHTTP_PROXY_INFO named{WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.data(), nullptr};
+            ASSERT_TRUE(WinHttpSetDefaultProxyConfiguration(&named));
         } else if (word == "cores") {
             const std::vector<DWORD> cores = StartedCores(std::stoul(rest));
             ASSERT_EQ(cores.size(), std::stoul(rest));
@@ -293,7 +342,8 @@ private:
     std::string cliOutput_, rules_;
     std::map<std::string, const char*> constants_;
     std::vector<Handle> held_;
-    std::vector<std::string> hidden_;
+    std::vector<std::string> hidden_, outside_;
+    SOCKET listener_ = INVALID_SOCKET;
     FirewallStandin firewall_;
 };
 
@@ -311,7 +361,13 @@ void RegisterCases() {
             ::testing::RegisterTest(family.c_str(), name.c_str(), nullptr, nullptr, file.c_str(), 0,
                                     [steps]() -> WorkFolder* { return new Case(steps); });
         };
-        for (const std::string& line : SplitLines(ReadFileBytes(folder + file))) {
+        std::string line;
+        for (const std::string& part : SplitLines(ReadFileBytes(folder + file))) {
+            line += part;
+            if (!line.empty() && line.back() == '\\') {
+                line.pop_back();
+                continue;
+            }
             if (line.rfind("case ", 0) == 0) {
                 add();
                 name = line.substr(5);
@@ -319,6 +375,7 @@ void RegisterCases() {
             } else if (!line.empty() && line[0] != '#') {
                 steps.push_back(line);
             }
+            line.clear();
         }
         add();
     }
