@@ -5,6 +5,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 # TOOLCHAIN=clang-mingw-w64-x86_64 builds with the release's compiler.
 toolchain=$root/cmake/${TOOLCHAIN:-mingw-w64-x86_64}.cmake
-cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+# Ninja keeps both cores busy across the tree (a tree configured before
+# keeps its generator).
+generator=()
+[ -f "$build/CMakeCache.txt" ] || generator=(-G Ninja)
+cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$(nproc)"

@@ -2,7 +2,7 @@
 # Installs what building and testing need on Debian 12 (run as root).
 set -euo pipefail
 
-packages=(cmake make g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth iproute2 googletest util-linux
+packages=(cmake make ninja-build g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth iproute2 googletest util-linux
           clang-14 lld-14 llvm-14 zip unzip)
 missing=()
 for package in "${packages[@]}"; do
