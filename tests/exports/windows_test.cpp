@@ -45,9 +45,11 @@ TEST_P(SecondInstance, BringsExactlyTheClientWindowsToTheFront) {
     std::string commandLine = "first-instance.exe";
     for (const std::string& title : c.titles) commandLine += " \"" + title + "\"";
     const Handle first = Start(commandLine);
-    for (int i = 0; i < 1000 && !FileExists("first-instance.ready"); ++i) Sleep(10);
     std::vector<unsigned long long> windows;
-    for (const std::string& line : SplitLines(ReadFileBytes("first-instance.ready"))) windows.push_back(std::stoull(line));
+    for (int i = 0; i < 1000 && windows.size() < c.titles.size(); ++i, Sleep(10)) {
+        windows.clear();
+        for (const std::string& line : SplitLines(ReadFileBytes("first-instance.ready"))) windows.push_back(std::stoull(line));
+    }
     ASSERT_EQ(windows.size(), c.titles.size()) << "the first instance did not come up";
 
     std::string output = Cli("CheckAppRunning\n").output;
