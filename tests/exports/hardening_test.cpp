@@ -62,7 +62,9 @@ TEST_F(MountTest, FullDiskDropsLinesAndTheLogPicksUpOnceThereIsRoom) {
 
 // For this process only, the user's hive is an empty key without the
 // settings key: nothing may be created there.
-TEST_F(MountTest, ProxyWithoutItsKeyIsReportedAndNothingIsCreated) {
+using ProxyKey = WorkFolder;
+
+TEST_F(ProxyKey, MissingKeyIsReportedAndNothingIsCreated) {
     HKEY hive = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\TalirTest", 0, nullptr, REG_OPTION_VOLATILE,
                               KEY_ALL_ACCESS, nullptr, &hive, nullptr), ERROR_SUCCESS);
