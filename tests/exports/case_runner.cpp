@@ -41,7 +41,6 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <cstring>
 
 using namespace talir_test;
 
@@ -103,16 +102,22 @@ std::string Pattern(size_t size) {
 }
 
 // \n, \r, \t and \xNN; any other backslash is itself (paths).
-std::string Unescape(std::string text) {
-    for (size_t at = 0; (at = text.find('\\', at)) != std::string::npos && at + 1 < text.size(); ++at) {
-        const char* const escapes = "n\nr\rt\t";
-        const char* known = std::strchr(escapes, text[at + 1]);
-        if (known && (known - escapes) % 2 == 0) text.replace(at, 2, 1, known[1]);
-        if (text[at + 1] == 'x' && at + 3 < text.size() && std::isxdigit(text[at + 2]) && std::isxdigit(text[at + 3])) {
-            text.replace(at, 4, 1, static_cast<char>(std::stoul(text.substr(at + 2, 2), nullptr, 16)));
+std::string Unescape(const std::string& text) {
+    std::string bytes;
+    for (size_t at = 0; at < text.size(); ++at) {
+        const char next = at + 1 < text.size() ? text[at + 1] : '\0';
+        if (text[at] == '\\' && (next == 'n' || next == 'r' || next == 't')) {
+            bytes += next == 'n' ? '\n' : next == 'r' ? '\r' : '\t';
+            ++at;
+        } else if (text[at] == '\\' && next == 'x' && at + 3 < text.size() && std::isxdigit(text[at + 2]) &&
+                   std::isxdigit(text[at + 3])) {
+            bytes += static_cast<char>(std::stoul(text.substr(at + 2, 2), nullptr, 16));
+            at += 3;
+        } else {
+            bytes += text[at];
         }
     }
-    return text;
+    return bytes;
 }
 
 // A registry value of the user's Internet settings as "TYPE:BYTES".
@@ -160,10 +165,11 @@ public:
                 if (HasFatalFailure() || IsSkipped()) return;
             }
             if (firewall_.Calls) {
-                const std::string calls = Joined(calls_, "\n");
-                EXPECT_TRUE(calls.empty() || firewall_.Calls() == std::wstring(calls.begin(), calls.end()))
-                    << "the firewall was called with:\n" << std::string(firewall_.Calls(), firewall_.Calls() + wcslen(firewall_.Calls()));
-                EXPECT_TRUE(rules_.empty() || ReadFileBytes("firewall.rules") == rules_) << ReadFileBytes("firewall.rules");
+                const std::wstring called = firewall_.Calls();
+                const std::string calls = Joined(calls_, "\n"), rules = ReadFileBytes("firewall.rules");
+                EXPECT_TRUE(calls.empty() || called == std::wstring(calls.begin(), calls.end()))
+                    << "the firewall was called with:\n" << std::string(called.begin(), called.end());
+                EXPECT_TRUE(rules_.empty() || rules == rules_) << "the rules are:\n" << rules;
                 EXPECT_EQ(firewall_.References(), 0) << "an interface was not released";
                 firewall_.Reset();
             }

@@ -114,8 +114,9 @@ Lines LogMessages() {
     }
     Lines messages;
     for (size_t i = 0; i < starts.size(); ++i) {
-        std::string message = file.substr(starts[i], (i + 1 < starts.size() ? starts[i + 1] - 27 : file.size()) - starts[i]);
-        if (message.size() >= 2 && message.compare(message.size() - 2, 2, "\r\n") == 0) message.resize(message.size() - 2);
+        const size_t end = i + 1 < starts.size() ? starts[i + 1] - 27 : file.size();  // at the next "["
+        std::string message = file.substr(starts[i], end - starts[i]);
+        if (message.size() >= 2 && message.compare(message.size() - 2, 2, "\r\n") == 0) message.erase(message.size() - 2);
         for (size_t at = 0; (at = message.find("\r\n", at)) != std::string::npos; ++at) message.erase(at, 1);
         messages.push_back(message);
     }

@@ -57,7 +57,8 @@ TEST(ForwardTable, AGrowingTableIsReadAgainAndAFailureNamesTheReturnedCode) {
     const struct {
         int growths;
         DWORD failure, textOf;  // textOf 0: read
-    } cases[] = {{0, 0, 0}, {3, 0, 0}, {1000, 0, ERROR_INSUFFICIENT_BUFFER}, {0, ERROR_NOT_SUPPORTED, ERROR_NOT_SUPPORTED}};
+    } cases[] = {
+        {0, 0, 0}, {3, 0, 0}, {1000, 0, ERROR_INSUFFICIENT_BUFFER}, {0, ERROR_NOT_SUPPORTED, ERROR_NOT_SUPPORTED}};
     for (const auto& c : cases) {
         rows = 4, growths = c.growths, failure = c.failure;
         const talir::ForwardTable result = talir::ReadForwardTable(&GrowingTable);
