@@ -46,12 +46,6 @@ using namespace talir_test;
 
 namespace {
 
-std::string Take(char* text) {
-    std::string copy = text ? text : "(null)";
-    FreeString(text);
-    return copy;
-}
-
 const char kInternetSettings[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 
 using Constant = const char* (*)(const char*);

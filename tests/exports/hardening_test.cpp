@@ -18,10 +18,7 @@ const char kLog[] = "lib_win\\talirvpn_dll.log";
 const char kCore[] = "lib_win\\sing-box.exe";
 
 std::string RejectedRedirect() {
-    char* answer = RedirectToTun(nullptr);
-    const std::string text = answer;
-    FreeString(answer);
-    return text;
+    return Take(RedirectToTun(nullptr));
 }
 
 // ---- the file system refuses the log ---------------------------------
@@ -302,11 +299,6 @@ protected:
 
     static void Expect(Lines& unexpected, const char* call, const std::string& result, const std::string& wanted) {
         if (result != wanted) unexpected.push_back(std::string(call) + " -> " + result);
-    }
-    static std::string Take(char* text) {
-        const std::string copy = text;
-        FreeString(text);
-        return copy;
     }
 
     // All at once where the library makes its shared state: the gateway

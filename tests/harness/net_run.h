@@ -11,6 +11,16 @@
 
 namespace talir_test {
 
+// Owns a handle in the tests, too.
+struct Handle {
+    HANDLE value = nullptr;
+    explicit Handle(HANDLE h = nullptr) : value(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
+    Handle(Handle&& other) noexcept : value(other.value) { other.value = nullptr; }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() { if (value) CloseHandle(value); }
+};
+
 struct Finished {
     DWORD exitCode = 0;
     std::string output;  // standard output and standard error, in order
@@ -37,8 +47,7 @@ inline Finished RunLinux(const std::string& script, DWORD timeoutMs = 20000) {
     if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created)) {
         return finished;
     }
-    CloseHandle(created.hProcess);
-    CloseHandle(created.hThread);
+    const Handle process(created.hProcess), thread(created.hThread);
     for (DWORD waited = 0; waited < timeoutMs; waited += 10, Sleep(10)) {
         if (GetFileAttributesA(out.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
         std::ostringstream text;

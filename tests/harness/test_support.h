@@ -3,6 +3,7 @@
 #pragma once
 
 #include "net_run.h"
+#include "talirvpn.h"
 
 #include <gtest/gtest.h>
 
@@ -42,18 +43,15 @@ void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 Lines SplitLines(const std::string& text);
 
+// A text an export handed over, copied and given back to the library.
+inline std::string Take(char* text) {
+    std::string copy = text ? text : "(null)";
+    FreeString(text);
+    return copy;
+}
+
 // The messages of lib_win/talirvpn_dll.log as WriteLog received them.
 Lines LogMessages();
-
-// Owns a handle in the tests, too.
-struct Handle {
-    HANDLE value = nullptr;
-    explicit Handle(HANDLE h = nullptr) : value(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-    Handle(Handle&& other) noexcept : value(other.value) { other.value = nullptr; }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() { if (value) CloseHandle(value); }
-};
 
 // Runs a command line with input and its output captured; a time-out fails
 // the case.
