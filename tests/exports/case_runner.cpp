@@ -40,6 +40,7 @@
 #include "test_support.h"
 
 #include <cctype>
+#include <set>
 #include <cstdlib>
 
 using namespace talir_test;
@@ -217,7 +218,11 @@ private:
 
     void Step(const std::string& step) {
         const std::string word = step.substr(0, step.find(' '));
-        const std::string rest = step.size() > word.size() ? Fill(step.substr(word.size() + 1)) : "";
+        // Texts are unescaped before the placeholders are filled: a folder
+        // such as Z:\tmp\... is no escape.
+        static const std::set<std::string> kTexts = {"write", "file", "firewall", "rules", "log", "ran", "out", "calls"};
+        const std::string raw = step.size() > word.size() ? step.substr(word.size() + 1) : "";
+        const std::string rest = Fill(kTexts.count(word) ? Unescape(raw) : raw);
         // The first argument may be quoted, for a path with blanks.
         const bool quoted = !rest.empty() && rest[0] == '"';
         const size_t end = quoted ? rest.find('"', 1) + 1 : rest.find(' ');
@@ -234,7 +239,7 @@ private:
         } else if (word == "set") {
             SetEnvironmentVariableA(first.c_str(), second.empty() ? nullptr : second.c_str());
         } else if (word == "write") {
-            WriteFileBytes(first, Unescape(second));
+            WriteFileBytes(first, second);
             if (first.find(':') != std::string::npos) outside_.push_back(first);  // not in the case's folder
         } else if (word == "pattern") {
             WriteFileBytes(first, Pattern(size));
@@ -271,7 +276,7 @@ private:
             vars_[first] = std::to_string(id);
         } else if (word == "firewall") {
             ASSERT_NO_FATAL_FAILURE(firewall_.Install());
-            WriteFileBytes("firewall.rules", Unescape(rest));
+            WriteFileBytes("firewall.rules", rest);
         } else if (word == "fail") {
             firewall_.Fail(first.c_str(), std::strtoul(second.c_str(), nullptr, 16),
                            std::strtoul(second.substr(second.find(' ') + 1).c_str(), nullptr, 10));
@@ -304,12 +309,12 @@ private:
         } else if (word == "kept") {
             EXPECT_TRUE(ReadFileBytes(first) == Pattern(size).substr(from)) << "not the pattern's last bytes";
         } else if (word == "file") {
-            EXPECT_EQ(ReadFileBytes(first), Unescape(second));
+            EXPECT_EQ(ReadFileBytes(first), second);
         } else if (word == "log" || word == "ran" || word == "out" || word == "calls") {
             Lines& expected = word == "log" ? log_ : word == "ran" ? ran_ : word == "out" ? out_ : calls_;
-            for (const std::string& line : Split(rest)) expected.push_back(Unescape(line));
+            for (const std::string& line : Split(rest)) expected.push_back(line);
         } else if (word == "rules") {
-            rules_ += Unescape(rest);
+            rules_ += rest;
         } else {
             Call(step);
         }
