@@ -220,9 +220,15 @@ private:
         const std::string word = step.substr(0, step.find(' '));
         // Texts are unescaped before the placeholders are filled: a folder
         // such as Z:\tmp\... is no escape.
-        static const std::set<std::string> kTexts = {"write", "file", "firewall", "rules", "log", "ran", "out", "calls"};
-        const std::string raw = step.size() > word.size() ? step.substr(word.size() + 1) : "";
-        const std::string rest = Fill(kTexts.count(word) ? Unescape(raw) : raw);
+        // A file's name (write, file) is no text.
+        static const std::set<std::string> kTexts = {"firewall", "rules", "log", "ran", "out", "calls"};
+        std::string raw = step.size() > word.size() ? step.substr(word.size() + 1) : "";
+        if (kTexts.count(word)) raw = Unescape(raw);
+        const size_t name = raw.empty() || raw[0] != '"' ? raw.find(' ') : raw.find('"', 1) + 1;
+        if ((word == "write" || word == "file") && name < raw.size()) {
+            raw = raw.substr(0, name + 1) + Unescape(raw.substr(name + 1));
+        }
+        const std::string rest = Fill(raw);
         // The first argument may be quoted, for a path with blanks.
         const bool quoted = !rest.empty() && rest[0] == '"';
         const size_t end = quoted ? rest.find('"', 1) + 1 : rest.find(' ');
