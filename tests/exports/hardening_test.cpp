@@ -349,6 +349,9 @@ protected:
 TEST_F(Concurrency, EveryFamilyFromEightThreadsAtOnce) {
     // Wine's own firewall: its stubs answer from any thread.
     ASSERT_NO_FATAL_FAILURE(FirewallStandin::RegisterWineFirewall());
+    // The cores of the case before end with its job, and Wine may still be
+    // ending them: the counts below start from none.
+    ASSERT_TRUE(AllCoresEnd()) << "cores of an earlier case still run";
     EXPECT_EQ(Storm(EveryFamily), Lines{});
     EXPECT_EQ(CountProcesses({"sing-box.exe"}), 2 * kThreads) << "every core and attached process in the one job";
     EXPECT_TRUE(AllCoresEnd()) << "a process outlived the one StopSingBox";
