@@ -41,11 +41,15 @@ std::string Setting(const char* name) {
     return GetEnvironmentVariableA(name, value, sizeof value) ? value : "";
 }
 
+// Cores and tools start side by side: the runtime's append mode seeks to
+// the end and then writes, so two of them may write over each other. The
+// system appends at the end as it writes, and one write keeps a line whole.
 void Append(const char* file, const std::string& line) {
-    if (FILE* out = std::fopen(file, "ab")) {
-        std::fprintf(out, "%s\n", line.c_str());
-        std::fclose(out);
-    }
+    const talir_test::Handle out(CreateFileA(file, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_ALWAYS, 0, nullptr));
+    const std::string whole = line + "\n";
+    DWORD written = 0;
+    WriteFile(out.value, whole.data(), static_cast<DWORD>(whole.size()), &written, nullptr);
 }
 
 // cmd.exe leaves the blanks before the redirections it took, and starts
