@@ -62,9 +62,12 @@ TEST_F(MountTest, FullDiskDropsLinesAndTheLogPicksUpOnceThereIsRoom) {
 using ProxyKey = WorkFolder;
 
 TEST_F(ProxyKey, MissingKeyIsReportedAndNothingIsCreated) {
+    // Not volatile: a volatile key refuses lasting subkeys, and would hide a
+    // library that tries to create the settings key.
     HKEY hive = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\TalirTest", 0, nullptr, REG_OPTION_VOLATILE,
-                              KEY_ALL_ACCESS, nullptr, &hive, nullptr), ERROR_SUCCESS);
+    RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\TalirTest");
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\TalirTest", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &hive, nullptr), ERROR_SUCCESS);
     ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, hive), ERROR_SUCCESS);
     const int32_t port = 1080;
     const char* first = SetSystemProxy(&port);
@@ -129,23 +132,6 @@ TEST_F(FirewallThreads, PathIsUtf8WhenItIsUtf8ElseAnsi) {
         EXPECT_NE(std::wstring(firewall_.Calls()).find(L"\nput_ApplicationName(" + std::wstring(wide) + L")\n"),
                   std::wstring::npos) << path;
     }
-}
-
-// Wine's own firewall: lookups are not implemented, the rest is taken. No
-// export may hang on it.
-TEST(WineFirewall, EveryExportAnswersWithoutHanging) {
-    ASSERT_NO_FATAL_FAILURE(FirewallStandin::RegisterWineFirewall());
-    static const char* results[6];
-    const Handle worker(CreateThread(nullptr, 0, [](void*) -> DWORD {
-        const char* const path = "C:\\a.exe";
-        const char* all[] = {CheckFirewallRule(), CheckXrayFirewallRule(), AddFirewallRule(path),
-                             AddXrayFirewallRule(path), DeleteFirewallRule(), DeleteXrayFirewallRule()};
-        std::copy(all, all + 6, results);
-        return 0;
-    }, nullptr, 0, nullptr));
-    ASSERT_EQ(WaitForSingleObject(worker.value, 60000), WAIT_OBJECT_0) << "no answer within 60 s";
-    EXPECT_EQ(Lines(results, results + 6),
-              (Lines{"Error find rule.", "Error find rule.", "success", "success", "success", "success"}));
 }
 
 // ---- hundreds of calls, from many threads ----------------------------------
