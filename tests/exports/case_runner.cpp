@@ -5,8 +5,6 @@
 //   set NAME [VALUE]       an environment variable (no value: removed)
 //   write FILE TEXT        a file's bytes
 //   pattern FILE SIZE      SIZE bytes that depend on their offset
-//   hold FILE, release     FILE opened without sharing; all let go
-//   hide TOOL              system32's TOOL moved away until the case ends
 //   remove PATH            a file or an empty folder deleted
 //   start NAME FILE        FILE started as a process: {NAME} is its id
 //   proxy ON SERVER        the user's ProxyEnable and ProxyServer (-: none)
@@ -187,7 +185,6 @@ public:
         WinHttpSetDefaultProxyConfiguration(&direct);
         SetSystemProxy(nullptr);
         for (const std::string& file : outside_) DeleteFileA(file.c_str());
-        for (const std::string& tool : hidden_) MoveFileA((tool + ".away").c_str(), tool.c_str());
     }
 
 private:
@@ -249,12 +246,6 @@ private:
             if (first.find(':') != std::string::npos) outside_.push_back(first);  // not in the case's folder
         } else if (word == "pattern") {
             WriteFileBytes(first, Pattern(size));
-        } else if (word == "hold") {
-            held_.emplace_back(CreateFileA(rest.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                           nullptr));
-            ASSERT_NE(held_.back().value, nullptr);
-        } else if (word == "release") {
-            held_.clear();
         } else if (word == "proxy" || word == "proxied") {
             const DWORD enable = std::stoul(first);
             const std::string server = second + '\0';
@@ -267,11 +258,6 @@ private:
                                 static_cast<DWORD>(server.size()));
                 if (second == "-") RegDeleteKeyValueA(HKEY_CURRENT_USER, kInternetSettings, "ProxyServer");
             }
-        } else if (word == "hide") {
-            char system[MAX_PATH] = {};
-            GetSystemDirectoryA(system, MAX_PATH);
-            hidden_.push_back(std::string(system) + "\\" + rest);
-            ASSERT_TRUE(MoveFileA(hidden_.back().c_str(), (hidden_.back() + ".away").c_str()));
         } else if (word == "remove") {
             // A running program cannot be deleted, but moved aside.
             ASSERT_TRUE(DeleteFileA(rest.c_str()) || RemoveDirectoryA(rest.c_str()) ||
@@ -353,7 +339,7 @@ private:
     std::string cliOutput_, rules_;
     std::map<std::string, const char*> constants_;
     std::vector<Handle> held_;
-    std::vector<std::string> hidden_, outside_;
+    std::vector<std::string> outside_;
     SOCKET listener_ = INVALID_SOCKET;
     FirewallStandin firewall_;
 };
