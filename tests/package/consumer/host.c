@@ -1,5 +1,6 @@
 /* Calls the library through its import library, releases what it returns,
- * and checks that the header, the package and the DLL tell one version. */
+ * and checks that the header, the package and the DLL tell one version.
+ * A crash ends the process: the test prefix shows no crash dialog. */
 #include <windows.h>
 
 #include <stdio.h>
@@ -16,14 +17,6 @@ static void expect(int ok, const char *what) {
     }
 }
 
-/* A crash fails the test at once, instead of waiting in Wine's debugger. */
-static LONG WINAPI end_on_crash(EXCEPTION_POINTERS *exception) {
-    fprintf(stderr, "FAIL: exception 0x%08lx\n", exception->ExceptionRecord->ExceptionCode);
-    fflush(stderr);
-    TerminateProcess(GetCurrentProcess(), 3);
-    return EXCEPTION_EXECUTE_HANDLER;
-}
-
 static int dll_version_is_the_headers(void) {
     char path[MAX_PATH];
     if (!GetModuleFileNameA(GetModuleHandleA("talirvpn.dll"), path, MAX_PATH)) return 0;
@@ -38,25 +31,18 @@ static int dll_version_is_the_headers(void) {
 }
 
 int main(void) {
-    SetUnhandledExceptionFilter(end_on_crash);
     printf("talirvpn %s\n", TALIRVPN_VERSION);
     expect(strcmp(TALIRVPN_VERSION, PACKAGE_VERSION) == 0, "TALIRVPN_VERSION is the package's version");
     expect(dll_version_is_the_headers(), "the DLL's version resource is TALIRVPN_VERSION");
 
     char *index = GetSingInterface();
     expect(index != NULL && index[0] != '\0', "GetSingInterface returns text");
-    printf("GetSingInterface -> %s\n", index ? index : "(null)");
     FreeString(index);
-
     char *attached = AssignToJobObject(GetCurrentProcessId());
-    expect(attached != NULL, "AssignToJobObject returns text");
-    printf("AssignToJobObject -> %s\n", attached ? attached : "(null)");
+    expect(attached != NULL && attached[0] != '\0', "AssignToJobObject returns text");
     FreeString(attached);
-
     const char *rule = CheckFirewallRule(); /* constant text: not released */
     expect(rule != NULL && rule[0] != '\0', "CheckFirewallRule returns text");
-    printf("CheckFirewallRule -> %s\n", rule ? rule : "(null)");
     FreeString(NULL);
-
     return failures != 0;
 }
