@@ -25,7 +25,7 @@ constexpr long long kMiB = 1 << 20;
 constexpr long long kKept = 2 * kMiB;
 
 void Net(const std::string& steps) {
-    const talir_test::Finished net = talir_test::RunLinux("sh " TALIR_SOURCE_DIR "/tests/harness/net.sh " + steps, 120000);
+    const talir_test::Finished net = talir_test::RunNet(steps, 120000);
     if (net.exitCode != 0) {
         std::fprintf(stderr, "net.sh %s: %s\n", steps.c_str(), net.timedOut ? "no answer" : net.output.c_str());
         std::exit(1);

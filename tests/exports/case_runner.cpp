@@ -293,9 +293,12 @@ private:
             WINHTTP_PROXY_INFO named{WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.data(), nullptr};
             ASSERT_TRUE(WinHttpSetDefaultProxyConfiguration(&named));
         } else if (word == "cores") {
-            const std::vector<DWORD> cores = StartedCores(std::stoul(rest));
+            // The stand-in core writes "PID TAB command line".
+            const Lines cores = AwaitLines("lib_win\\sing-box.started", std::stoul(rest));
             ASSERT_EQ(cores.size(), std::stoul(rest));
-            for (size_t i = 0; i < cores.size(); ++i) vars_["core" + std::to_string(i)] = std::to_string(cores[i]);
+            for (size_t i = 0; i < cores.size(); ++i) {
+                vars_["core" + std::to_string(i)] = cores[i].substr(0, cores[i].find('\t'));
+            }
         } else if (word == "ended" || word == "running") {
             EXPECT_EQ(WaitForExit(std::stoul(rest), word == "ended" ? 10000 : 300), word == "ended");
         } else if (word == "kept") {

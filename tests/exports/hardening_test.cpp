@@ -6,7 +6,6 @@
 #include <objbase.h>
 #include <tlhelp32.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <io.h>
 
@@ -32,8 +31,7 @@ protected:
         if (RunLinux("sh '" TALIR_SOURCE_DIR "/tests/harness/private-ns.sh' mnt").exitCode != 0) {
             GTEST_SKIP() << "needs a private mount namespace (scripts/test.sh makes one)";
         }
-        libWin_ = folder_.substr(2) + "lib_win";
-        std::replace(libWin_.begin(), libWin_.end(), '\\', '/');
+        libWin_ = LinuxPath(folder_ + "lib_win");
     }
     void TearDown() override { RunLinux("umount -l '" + libWin_ + "'"); }  // the library may hold its log there
     std::string libWin_;

@@ -46,11 +46,8 @@ TEST_P(SecondInstance, BringsExactlyTheClientWindowsToTheFront) {
     for (const std::string& title : c.titles) commandLine += " \"" + title + "\"";
     const Handle first = Start(commandLine);
     std::vector<unsigned long long> windows;
-    for (int i = 0; i < 1000 && windows.size() < c.titles.size(); ++i, Sleep(10)) {
-        windows.clear();
-        for (const std::string& line : SplitLines(ReadFileBytes("first-instance.ready"))) {
-            windows.push_back(std::stoull(line));
-        }
+    for (const std::string& line : AwaitLines("first-instance.ready", c.titles.size())) {
+        windows.push_back(std::stoull(line));
     }
     ASSERT_EQ(windows.size(), c.titles.size()) << "the first instance did not come up";
 

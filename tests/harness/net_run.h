@@ -27,6 +27,12 @@ struct Finished {
     bool timedOut = false;
 };
 
+// A path on Z:, where all our folders are, as Linux names it.
+inline std::string LinuxPath(std::string path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path.substr(2);
+}
+
 // Wine starts a Linux program without a handle to wait on: the script's
 // output goes to an answer file, renamed into place when it is done. One
 // file per process and call: route stand-ins may run side by side.
@@ -36,8 +42,7 @@ inline Finished RunLinux(const std::string& script, DWORD timeoutMs = 20000) {
     GetCurrentDirectoryA(MAX_PATH, folder);
     const std::string out = std::string(folder) + "\\linux-" + std::to_string(GetCurrentProcessId()) + "-" +
                             std::to_string(++serial) + ".out";
-    std::string linuxOut = out.substr(2);  // all our folders are on Z:, the Linux root
-    std::replace(linuxOut.begin(), linuxOut.end(), '\\', '/');
+    const std::string linuxOut = LinuxPath(out);
     std::string line = "Z:\\bin\\sh -c \"{ " + script + "; } >'" + linuxOut + ".part' 2>&1; echo $? >>'" +
                        linuxOut + ".part'; mv '" + linuxOut + ".part' '" + linuxOut + "'\"";
     Finished finished{~0u, "", true};
@@ -64,8 +69,8 @@ inline Finished RunLinux(const std::string& script, DWORD timeoutMs = 20000) {
 }
 
 // net.sh STEPS: prints what it made, exits 77 outside a private namespace.
-inline Finished RunNet(const std::string& steps) {
-    return RunLinux("sh " TALIR_SOURCE_DIR "/tests/harness/net.sh " + steps);
+inline Finished RunNet(const std::string& steps, DWORD timeoutMs = 20000) {
+    return RunLinux("sh " TALIR_SOURCE_DIR "/tests/harness/net.sh " + steps, timeoutMs);
 }
 
 }  // namespace talir_test

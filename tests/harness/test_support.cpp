@@ -162,15 +162,13 @@ bool WaitForExit(DWORD processId, DWORD timeoutMs) {
     return !process.value || WaitForSingleObject(process.value, timeoutMs) == WAIT_OBJECT_0;
 }
 
-std::vector<DWORD> StartedCores(size_t count) {
-    std::vector<DWORD> cores;
-    for (int waited = 0; cores.size() < count && waited < 10000; waited += 20, Sleep(20)) {
-        cores.clear();
-        for (const std::string& line : SplitLines(ReadFileBytes("lib_win\\sing-box.started"))) {
-            cores.push_back(std::strtoul(line.c_str(), nullptr, 10));
-        }
+Lines AwaitLines(const std::string& path, size_t count) {
+    Lines lines = SplitLines(ReadFileBytes(path));
+    for (int waited = 0; lines.size() < count && waited < 10000; waited += 20) {
+        Sleep(20);
+        lines = SplitLines(ReadFileBytes(path));
     }
-    return cores;
+    return lines;
 }
 
 // Wine's own server registers itself again, whatever a crashed case left.

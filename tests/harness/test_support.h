@@ -63,9 +63,9 @@ Finished Cli(const std::string& script);
 Handle Start(const std::string& commandLine, DWORD* processId = nullptr);
 bool WaitForExit(DWORD processId, DWORD timeoutMs);
 
-// The process ids of the proxy cores that the stand-in recorded, once there
-// are at least `count` (or after 10 s).
-std::vector<DWORD> StartedCores(size_t count);
+// The lines of a file that processes write to, once there are at least
+// `count` (or after 10 s).
+Lines AwaitLines(const std::string& path, size_t count);
 
 // The stand-in firewall answers for NetFwPolicy2 and NetFwRule while this
 // lives (the registration is the prefix's), keeping its rules in
