@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-#include <thread>
-
 namespace bench {
 
 class WindowsOnThread {
@@ -18,7 +16,7 @@ public:
     WindowsOnThread& operator=(const WindowsOnThread&) = delete;
 
 private:
-    std::thread thread_;
+    HANDLE thread_ = nullptr;
     DWORD threadId_ = 0;
 };
 

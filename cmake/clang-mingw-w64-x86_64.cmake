@@ -1,6 +1,7 @@
-# The release toolchain: clang and lld against Debian's mingw-w64 runtime and
-# the posix-threads libstdc++ of its GCC, the same runtime as the GCC build.
-# lld writes the PDB that GCC and ld cannot (GCC 12 emits no CodeView).
+# The one toolchain, for the release and everything that tests it: clang and
+# lld against Debian's mingw-w64 runtime and the posix-threads libstdc++ of
+# its GCC. lld writes the PDB that GCC and ld cannot (GCC 12 emits no
+# CodeView).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -24,7 +25,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 execute_process(COMMAND ${TOOLCHAIN_PREFIX}-g++-posix -print-libgcc-file-name
                 OUTPUT_VARIABLE gcc_lib OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 get_filename_component(gcc_dir "${gcc_lib}" DIRECTORY)
-set(CMAKE_CXX_FLAGS_INIT "-isystem ${gcc_dir}/include/c++ -isystem ${gcc_dir}/include/c++/${TOOLCHAIN_PREFIX} -isystem ${gcc_dir}/include/c++/backward")
+# libstdc++.a defines type_info's comparison out of line as well (tinfo.o):
+# ld lets a program's inline copy stand beside it, lld refuses the pair, so
+# every call goes to the library's.
+set(CMAKE_CXX_FLAGS_INIT "-isystem ${gcc_dir}/include/c++ -isystem ${gcc_dir}/include/c++/${TOOLCHAIN_PREFIX} -isystem ${gcc_dir}/include/c++/backward -D__GXX_TYPEINFO_EQUALITY_INLINE=0")
 
 # Static runtime as in the GCC build; libstdc++ (posix) needs winpthread,
 # which lld finds wherever it stands on the line.

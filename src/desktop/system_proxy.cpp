@@ -1,14 +1,28 @@
 #include "desktop/desktop.h"
-#include "routing/execute_command.h"
+#include "toolkit/execute_command.h"
 #include "toolkit/unique.h"
 
 #include <windows.h>
+#include <wininet.h>
 
 #include <string>
 
 namespace talir {
 
 const char kInternetSettings[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+void NotifyProxyChange() {
+    // Most hosts never switch the proxy: the DLL is loaded at the first
+    // notification, from the system folder only, and stays.
+    static const HMODULE wininet = LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    using SetOption = BOOL(WINAPI*)(void* internet, DWORD option, void* buffer, DWORD length);
+    const auto setOption = wininet == nullptr ? nullptr
+                                              : reinterpret_cast<SetOption>(reinterpret_cast<void*>(
+                                                    GetProcAddress(wininet, "InternetSetOptionW")));
+    if (setOption == nullptr) return;
+    setOption(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0);
+    setOption(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0);
+}
 
 const char* SetSystemProxy(const int* port) {
     // A proxy on a port that cannot exist would cut every browser off.
@@ -23,14 +37,18 @@ const char* SetSystemProxy(const int* port) {
                        sizeof enable) != ERROR_SUCCESS) {
         return "Error: failed to set ProxyEnable value.";
     }
+    const char* result = "success";
     if (port != nullptr) {
         const std::string server = "127.0.0.1:" + std::to_string(*port);
         if (RegSetValueExA(key.get(), "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
                            static_cast<DWORD>(server.size() + 1)) != ERROR_SUCCESS) {
-            return "Error: failed to set ProxyServer value.";
+            result = "Error: failed to set ProxyServer value.";
         }
     }
-    return "success";
+    key.reset();
+    // Something was written, also when ProxyServer failed after ProxyEnable.
+    NotifyProxyChange();
+    return result;
 }
 
 void CleanProxy() {

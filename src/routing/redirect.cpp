@@ -1,8 +1,8 @@
 #include "log/write_log.h"
-#include "routing/execute_command.h"
 #include "routing/forward_table.h"
 #include "routing/route_commands.h"
 #include "routing/routing.h"
+#include "toolkit/execute_command.h"
 #include "toolkit/result_string.h"
 
 #include <cstdlib>

@@ -11,6 +11,10 @@
 //   proxied ON SERVER      ... are these, as a DWORD and a REG_SZ
 //   firewall [RULES]       the stand-in firewall, with these rules
 //   fail CALL HRESULT ERR  the stand-in firewall's CALL fails so
+//   wininet                the stand-in wininet.dll, loaded before the library
+//                          asks for it: it records the options it is given
+//   regfail FUNCTION [VALUE]  the DLL's RegOpenKeyExA, or its RegSetValueExA
+//                          of VALUE, fails with access denied
 //   EXPORT [ARG] [= RESULT]  a call ((null): a null pointer); a text that
 //                          comes again must come as the same constant
 //   cli SCRIPT             talirvpn-cli, one call per line of script
@@ -22,9 +26,11 @@
 //   ended PID, running PID whether the process ends within 10 s
 //   kept FILE SIZE FROM    FILE holds the pattern of SIZE from FROM on
 //   file FILE TEXT         FILE's bytes
+//   kernel ROUTES          the namespace's default routes, as ip lists them
 // and what must hold when the case ends, one line or more of each: log
 // (the library's log), ran (what the tools received), out (what cli and run
-// printed), calls and rules (the firewall's, after each pass; when given).
+// printed), calls and rules (the firewall's, after each pass; when given),
+// options (what the stand-in wininet.dll received).
 // " | " separates lines; \n, \r, \t and \xNN stand for their bytes in
 // texts. {text:N} is the system's text for error N ({brief:N}: without its
 // line end), {pid} this process's id, {folder} the case's folder ({json
@@ -38,8 +44,9 @@
 #include "test_support.h"
 
 #include <cctype>
-#include <set>
 #include <cstdlib>
+#include <cstring>
+#include <set>
 
 using namespace talir_test;
 
@@ -138,6 +145,41 @@ std::string Joined(const Lines& lines, const char* end) {
     return text;
 }
 
+// Registry faults, put into the DLL's own import table.
+std::string failingValue;
+LSTATUS WINAPI FailingOpen(HKEY, LPCSTR, DWORD, REGSAM, PHKEY) {
+    return ERROR_ACCESS_DENIED;
+}
+decltype(&RegSetValueExA) realSetValue = nullptr;
+LSTATUS WINAPI FailingSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
+    return name == failingValue ? ERROR_ACCESS_DENIED : realSetValue(key, name, reserved, type, data, size);
+}
+
+// Points talirvpn.dll's import of function at replacement; returns what it
+// pointed at, null when the DLL does not import function.
+void* PatchImport(const char* function, void* replacement) {
+    BYTE* const base = reinterpret_cast<BYTE*>(GetModuleHandleA("talirvpn.dll"));
+    const auto* headers = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); dll->Name; ++dll) {
+        auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
+        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
+        for (; name->u1.AddressOfData; ++name, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) ||
+                std::strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData)->Name, function)) {
+                continue;
+            }
+            DWORD protection = 0;
+            VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
+            void* const original = reinterpret_cast<void*>(slot->u1.Function);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(slot, sizeof *slot, protection, &protection);
+            return original;
+        }
+    }
+    return nullptr;
+}
+
 class Case : public WorkFolder {
 public:
     explicit Case(Lines steps) : steps_(std::move(steps)) {}
@@ -170,6 +212,10 @@ public:
             rules_.clear();
             if (!twins) break;
         }
+        if (wininetOptions_) {
+            const std::string told = wininetOptions_();
+            EXPECT_EQ(told.empty() ? Lines{} : Split(told), options_) << "what wininet.dll was told";
+        }
         EXPECT_EQ(LogMessages(), log_);
         EXPECT_EQ(SplitLines(ReadFileBytes("ran.txt")), ran_);
         // As a console in text mode writes it: every LF as CR LF.
@@ -183,7 +229,9 @@ public:
         if (listener_ != INVALID_SOCKET) closesocket(listener_);
         WINHTTP_PROXY_INFO direct{WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr};
         WinHttpSetDefaultProxyConfiguration(&direct);
-        SetSystemProxy(nullptr);
+        // Not through the DLL, whose registry calls a case may have broken.
+        const DWORD off = 0;
+        RegSetKeyValueA(HKEY_CURRENT_USER, kInternetSettings, "ProxyEnable", REG_DWORD, &off, sizeof off);
         for (const std::string& file : outside_) DeleteFileA(file.c_str());
     }
 
@@ -218,7 +266,7 @@ private:
         // Texts are unescaped before the placeholders are filled: a folder
         // such as Z:\tmp\... is no escape.
         // A file's name (write, file) is no text.
-        static const std::set<std::string> kTexts = {"firewall", "rules", "log", "ran", "out", "calls"};
+        static const std::set<std::string> kTexts = {"firewall", "rules", "log", "ran", "out", "calls", "options"};
         std::string raw = step.size() > word.size() ? step.substr(word.size() + 1) : "";
         if (kTexts.count(word)) raw = Unescape(raw);
         const size_t name = raw.empty() || raw[0] != '"' ? raw.find(' ') : raw.find('"', 1) + 1;
@@ -272,6 +320,19 @@ private:
         } else if (word == "fail") {
             firewall_.Fail(first.c_str(), std::strtoul(second.c_str(), nullptr, 16),
                            std::strtoul(second.substr(second.find(' ') + 1).c_str(), nullptr, 10));
+        } else if (word == "wininet") {
+            // Wine loads its own wininet for that name unless told otherwise
+            // (wine-run.sh).
+            const HMODULE standin = LoadLibraryA((BinDir() + "standins\\wininet.dll").c_str());
+            wininetOptions_ = reinterpret_cast<const char* (*)()>(
+                reinterpret_cast<void*>(GetProcAddress(standin, "StandinOptions")));
+            ASSERT_NE(wininetOptions_, nullptr) << "the stand-in wininet.dll is not what was loaded";
+        } else if (word == "regfail") {
+            failingValue = second;
+            realSetValue = reinterpret_cast<decltype(realSetValue)>(
+                PatchImport(first.c_str(), first == "RegOpenKeyExA" ? reinterpret_cast<void*>(FailingOpen)
+                                                                    : reinterpret_cast<void*>(FailingSetValue)));
+            ASSERT_NE(realSetValue, nullptr) << "the DLL does not import " << first;
         } else if (word == "cli") {
             cliOutput_ += Cli(Joined(Split(rest), "\n")).output;
         } else if (word == "run") {
@@ -305,8 +366,18 @@ private:
             EXPECT_TRUE(ReadFileBytes(first) == Pattern(size).substr(from)) << "not the pattern's last bytes";
         } else if (word == "file") {
             EXPECT_EQ(ReadFileBytes(first), second);
-        } else if (word == "log" || word == "ran" || word == "out" || word == "calls") {
-            Lines& expected = word == "log" ? log_ : word == "ran" ? ran_ : word == "out" ? out_ : calls_;
+        } else if (word == "kernel") {
+            const Finished routes = RunLinux("ip -4 route show default");
+            EXPECT_EQ(routes.exitCode, 0u);
+            Lines listed = SplitLines(routes.output);
+            for (std::string& line : listed) line.erase(line.find_last_not_of(' ') + 1);
+            EXPECT_EQ(listed, Split(rest));
+        } else if (word == "log" || word == "ran" || word == "out" || word == "calls" || word == "options") {
+            Lines& expected = word == "log"   ? log_
+                              : word == "ran" ? ran_
+                              : word == "out" ? out_
+                              : word == "options" ? options_
+                                              : calls_;
             for (const std::string& line : Split(rest)) expected.push_back(line);
         } else if (word == "rules") {
             rules_ += rest;
@@ -337,7 +408,8 @@ private:
         }
     }
 
-    Lines steps_, log_, ran_, out_, calls_;
+    Lines steps_, log_, ran_, out_, calls_, options_;
+    const char* (*wininetOptions_)() = nullptr;
     Vars vars_;
     std::string cliOutput_, rules_;
     std::map<std::string, const char*> constants_;

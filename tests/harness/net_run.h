@@ -21,6 +21,10 @@ struct Handle {
     ~Handle() { if (value) CloseHandle(value); }
 };
 
+// What the file behind TALIR_INHERITABLE holds: a stand-in that can read
+// it through that handle value received the host's inheritable handle.
+constexpr char kInheritableText[] = "a handle the host keeps inheritable";
+
 struct Finished {
     DWORD exitCode = 0;
     std::string output;  // standard output and standard error, in order

@@ -1,5 +1,8 @@
 #include "test_support.h"
 
+#include <bcrypt.h>
+#include <psapi.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +25,36 @@ const HANDLE caseJob = [] {
         std::exit(3);
     }
     return job;
+}();
+
+std::string Sha256(const std::string& bytes) {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    unsigned char digest[32] = {};
+    if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) return "";
+    const NTSTATUS hashed = BCryptHash(algorithm, nullptr, 0, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+                                       static_cast<ULONG>(bytes.size()), digest, sizeof digest);
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+    std::string hex;
+    for (const unsigned char byte : digest) hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
+    return hashed == 0 ? hex : "";
+}
+
+// What ships is what is tested: a test program that loaded talirvpn.dll
+// loaded the release zip's, byte for byte (wine-run.sh hands over the
+// zip's SHA-256).
+[[maybe_unused]] const bool shippedDll = [] {
+    const HMODULE dll = GetModuleHandleA("talirvpn.dll");
+    if (dll == nullptr) return false;
+    char path[MAX_PATH] = {}, zips[65] = {};
+    GetModuleFileNameA(dll, path, MAX_PATH);
+    GetEnvironmentVariableA("TALIR_SHIPPED_SHA256", zips, sizeof zips);
+    const std::string loaded = Sha256(ReadFileBytes(path));
+    if (loaded.empty() || loaded != zips) {
+        std::fprintf(stderr, "%s is not the release zip's DLL: SHA-256 %s, the zip's %s\n", path, loaded.c_str(),
+                     zips[0] ? zips : "(not given: run through wine-run.sh)");
+        std::exit(3);
+    }
+    return true;
 }();
 
 const char* const kFirewallClasses[] = {"{E2B3C97F-6AE1-41AC-817A-F6F92166D7DD}",   // NetFwPolicy2
@@ -52,6 +85,16 @@ void WorkFolder::SetUp() {
     ASSERT_TRUE(CreateDirectoryA(folder_.c_str(), nullptr)) << folder_;
     ASSERT_TRUE(SetCurrentDirectoryA(folder_.c_str()));
     ASSERT_TRUE(CreateDirectoryA("lib_win", nullptr));
+    // Hosts keep inheritable handles (pipes, logs): the stand-ins report a
+    // program that the library started with this one.
+    static const Handle inheritable = [] {
+        WriteFileBytes("inheritable.txt", kInheritableText);
+        SECURITY_ATTRIBUTES security{sizeof security, nullptr, TRUE};
+        return Handle(CreateFileA("inheritable.txt", GENERIC_READ, FILE_SHARE_READ, &security, OPEN_EXISTING, 0,
+                                  nullptr));
+    }();
+    ASSERT_NE(inheritable.value, nullptr);
+    SetEnvironmentVariableA("TALIR_INHERITABLE", std::to_string(reinterpret_cast<uintptr_t>(inheritable.value)).c_str());
 }
 
 void CopyStandin(const std::string& destination) {
@@ -209,11 +252,23 @@ size_t CountOpenHandles() {
     return open;
 }
 
-long LinuxMemoryKiB(const char* field) {
-    const std::string wanted = std::string("\n") + field + ":";
-    const std::string status = "\n" + ReadFileBytes("Z:\\proc\\self\\status");
-    const size_t at = status.find(wanted);
-    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + wanted.size());
+size_t BusyHeapBlocks() {
+    HANDLE heaps[64];
+    const DWORD count = GetProcessHeaps(64, heaps);
+    size_t busy = 0;
+    for (DWORD i = 0; i < count && i < 64; ++i) {
+        HeapLock(heaps[i]);
+        PROCESS_HEAP_ENTRY entry{};
+        while (HeapWalk(heaps[i], &entry)) busy += (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0;
+        HeapUnlock(heaps[i]);
+    }
+    return busy;
+}
+
+size_t PagefileKiB() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    return K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters) ? counters.PagefileUsage >> 10 : 0;
 }
 
 }  // namespace talir_test

@@ -84,7 +84,10 @@ public:
 
 // Open handles of this process: GetProcessHandleCount answers 0 under Wine.
 size_t CountOpenHandles();
-// The Linux process's own memory in KiB: a Wine process is a Linux process.
-long LinuxMemoryKiB(const char* field);
+// Busy blocks on all heaps of this process: a block lost per call adds up
+// exactly (Wine's PrivateUsage is 0).
+size_t BusyHeapBlocks();
+// This process's committed memory in KiB.
+size_t PagefileKiB();
 
 }  // namespace talir_test

@@ -1,7 +1,8 @@
 // One stand-in for the programs outside the library; its file name gives its
 // role. Tools (route, netsh, schtasks) append the command line they received
 // to ran.txt in the current folder, marked " (shown)" when not started
-// hidden, and exit with TALIR_EXIT (default 0).
+// hidden and " (inherited)" when started with the test's inheritable handle
+// (TALIR_INHERITABLE), and exit with TALIR_EXIT (default 0).
 //   route           applies "add|delete DEST mask MASK [GATEWAY] [if INDEX]"
 //                   to the tests' namespace through net.sh, unless
 //                   TALIR_REFUSE is set
@@ -52,6 +53,15 @@ void Append(const char* file, const std::string& line) {
     WriteFile(out.value, whole.data(), static_cast<DWORD>(whole.size()), &written, nullptr);
 }
 
+// Whether the handle value in TALIR_INHERITABLE is the test's file here.
+bool Inherited() {
+    const HANDLE handle = reinterpret_cast<HANDLE>(std::strtoull(Setting("TALIR_INHERITABLE").c_str(), nullptr, 10));
+    char text[sizeof talir_test::kInheritableText] = {};
+    DWORD read = 0;
+    OVERLAPPED from{};
+    return handle && ReadFile(handle, text, sizeof text - 1, &read, &from) && text == std::string(talir_test::kInheritableText);
+}
+
 // cmd.exe leaves the blanks before the redirections it took, and starts
 // what it runs as it likes: schtasks is not marked.
 std::string Received(bool throughCmd) {
@@ -59,7 +69,9 @@ std::string Received(bool throughCmd) {
     GetStartupInfoW(&startup);
     const bool hidden = (startup.dwFlags & STARTF_USESHOWWINDOW) && startup.wShowWindow == SW_HIDE;
     std::string line = Utf8(GetCommandLineW());
-    return line.substr(0, line.find_last_not_of(' ') + 1) + (hidden || throughCmd ? "" : " (shown)");
+    line.erase(line.find_last_not_of(' ') + 1);
+    if (throughCmd) return line;
+    return line + (hidden ? "" : " (shown)") + (Inherited() ? " (inherited)" : "");
 }
 
 void Route(const std::vector<std::string>& word) {

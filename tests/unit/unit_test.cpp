@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <ctime>
 #include <stdexcept>
@@ -81,9 +82,11 @@ TEST(LogTimestamp, IsCtimeWithTheDayPaddedByABlank) {
 
 // Nothing thrown inside an export reaches the host; constants are never freed.
 TEST(Guarded, NothingThrownCrossesTheBoundary) {
-    for (auto [raise, text] : {std::pair<void (*)(), const char*>{[] { throw std::bad_alloc(); }, talir::kOutOfMemory},
-                               {[] { throw std::runtime_error("x"); }, talir::kUnexpectedFailure},
-                               {[] { throw 7; }, talir::kUnexpectedFailure}}) {
+    for (const auto& [thrower, text] :
+         {std::pair<void (*)(), const char*>{[] { throw std::bad_alloc(); }, talir::kOutOfMemory},
+          {[] { throw std::runtime_error("x"); }, talir::kUnexpectedFailure},
+          {[] { throw 7; }, talir::kUnexpectedFailure}}) {
+        void (*const raise)() = thrower;  // a lambda may not capture a structured binding before C++20
         EXPECT_EQ(talir::Guarded([&]() -> const char* { raise(); return "success"; }), text);
         EXPECT_EQ(talir::Guarded([&]() -> char* { raise(); return nullptr; }), text);
         EXPECT_EQ(talir::Guarded([&]() -> int32_t { raise(); return 0; }), 1);
@@ -122,6 +125,54 @@ TEST(DoctorRoutes, TunnelRouteIntoARemovedAdapterIsAProblemWithItsRemoval) {
                                "default via 172.17.0.1 if 9 metric 1: into an interface that no longer exists",
                                "default via 192.0.2.1 if 4 metric 25: chosen", "ping routes: 203.0.113.5"}));
     EXPECT_EQ(check.action, "route delete 0.0.0.0 mask 0.0.0.0 172.17.0.1 if 9");
+}
+
+MIB_IPFORWARD_ROW2 Row6(const char* prefix, UINT8 length, const char* nextHop, NET_IFINDEX index, ULONG metric) {
+    MIB_IPFORWARD_ROW2 row{};
+    row.DestinationPrefix.Prefix.si_family = AF_INET6;
+    inet_pton(AF_INET6, prefix, &row.DestinationPrefix.Prefix.Ipv6.sin6_addr);
+    row.DestinationPrefix.PrefixLength = length;
+    row.NextHop.si_family = AF_INET6;
+    inet_pton(AF_INET6, nextHop, &row.NextHop.Ipv6.sin6_addr);
+    row.InterfaceIndex = index;
+    row.Metric = metric;
+    return row;
+}
+
+// Wine lists no IPv6 routes: tables as Windows shows them. The TUN is 9,
+// the uplink "Ethernet" 4; a prefix route is never a default.
+TEST(DoctorIpv6, TheLowestDefaultMustGoIntoTheTunWhileACoreRuns) {
+    const MIB_IPFORWARD_ROW2 prefix = Row6("2001:db8::", 64, "::", 4, 1), uplink = Row6("::", 0, "fe80::1", 4, 256),
+                             tunnel = Row6("::", 0, "::", 9, 5), cheapUplink = Row6("::", 0, "fe80::1", 4, 1);
+    const std::string around =
+        "turn IPv6 off on that adapter: Disable-NetAdapterBinding -Name \"Ethernet\" -ComponentID ms_tcpip6 "
+        "(PowerShell, as administrator); or let the core carry IPv6";
+    const struct {
+        std::vector<MIB_IPFORWARD_ROW2> rows;
+        bool coreRuns;
+        talir::doctor::Status status;
+        std::string lastFact, action;
+    } cases[] = {
+        {{prefix}, true, talir::doctor::Status::Ok, "no IPv6 default route", ""},
+        {{prefix, tunnel}, true, talir::doctor::Status::Ok, "IPv6 goes into the tunnel", ""},
+        {{uplink}, false, talir::doctor::Status::Ok, "no core runs", ""},
+        {{prefix, uplink}, true, talir::doctor::Status::Problem, "IPv6 leaves through Ethernet, around the tunnel",
+         around},
+        {{uplink, tunnel}, true, talir::doctor::Status::Ok, "IPv6 goes into the tunnel", ""},
+        {{tunnel, cheapUplink}, true, talir::doctor::Status::Problem,
+         "IPv6 leaves through Ethernet, around the tunnel", around},
+    };
+    for (const auto& c : cases) {
+        std::vector<char> bytes(sizeof(MIB_IPFORWARD_TABLE2) + c.rows.size() * sizeof(MIB_IPFORWARD_ROW2));
+        auto& table = *reinterpret_cast<MIB_IPFORWARD_TABLE2*>(bytes.data());
+        table.NumEntries = static_cast<ULONG>(c.rows.size());
+        std::copy(c.rows.begin(), c.rows.end(), table.Table);
+        const talir::doctor::Check check = talir::doctor::JudgeIpv6(table, {{4, "Ethernet"}}, 9ul, c.coreRuns);
+        SCOPED_TRACE(c.lastFact + (c.coreRuns ? ", core runs" : ""));
+        EXPECT_EQ(check.status, c.status);
+        EXPECT_EQ(check.facts.back(), c.lastFact);
+        EXPECT_EQ(check.action, c.action);
+    }
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 // talirvpn-cli doctor: reads everything the library changes on a machine
-// and tells what is wrong and how to mend it. It only reads: no export that
-// logs or changes state, no write access to the registry or the firewall,
-// no process that changes anything.
+// and tells what is wrong and how to mend it. The checks only read: no
+// export that logs or changes state, no write access to the registry or the
+// firewall, no process that changes anything. Only ApplyMends (--fix)
+// changes what the checks found to be a problem.
 #pragma once
 
 #include <winsock2.h>
+#include <ws2tcpip.h>  // before iphlpapi.h: the IPv6 route types need it
 #include <iphlpapi.h>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +27,12 @@ struct Check {
     Status status = Status::Ok;
     std::vector<std::string> facts;
     std::string action;
+
+    // What --fix may change, set only with a problem that it mends: the
+    // per-user proxy switched off, these routes deleted, this rule removed.
+    bool proxyOff = false;
+    std::vector<MIB_IPFORWARDROW> deadRoutes;
+    const wchar_t* ruleToRemove = nullptr;
 };
 
 // Raises the check to status with the action that mends it; findings of the
@@ -51,15 +60,29 @@ Check CheckRoutes(std::optional<unsigned long> tunIndex, bool coreRuns);
 // Judges a forwarding table; adapters: the interface indexes that exist.
 Check JudgeRoutes(const MIB_IPFORWARDTABLE& table, const std::vector<unsigned long>& adapters,
                   std::optional<unsigned long> tunIndex, bool coreRuns);
+// "route delete DEST mask MASK NEXTHOP if INDEX" for exactly that row.
+std::string RouteDeleteCommand(const MIB_IPFORWARDROW& row);
+// IPv6 default routes: while a core runs, the lowest-metric one must go into
+// the TUN. names: the adapters' names by interface index.
+Check CheckIpv6(std::optional<unsigned long> tunIndex, bool coreRuns);
+Check JudgeIpv6(const MIB_IPFORWARD_TABLE2& table, const std::map<unsigned long, std::string>& names,
+                std::optional<unsigned long> tunIndex, bool coreRuns);
 Check CheckFirewallRule(const char* checkName, const wchar_t* rule, const char* deleteExport);
+// Removes the rule as the Delete exports do; says what became of it, read
+// back from the firewall.
+std::string RemoveFirewallRule(const wchar_t* rule);
 Check CheckUserProxy();
 Check CheckWinHttpProxy();
 Check CheckInstance();
 Check CheckAutorun();
 
 std::vector<Check> RunChecks();
-std::string TextReport(const std::vector<Check>& checks);
-std::string JsonReport(const std::vector<Check>& checks);
+// Mends each problem that --fix can mend safely; one line per mend, with
+// what it changed or why it could not. A failed mend stops no other.
+std::vector<std::string> ApplyMends(const std::vector<Check>& checks);
+// mends: ApplyMends' lines, before the report (JSON: "mends", when given).
+std::string TextReport(const std::vector<Check>& checks, const std::vector<std::string>& mends = {});
+std::string JsonReport(const std::vector<Check>& checks, const std::vector<std::string>* mends = nullptr);
 // 1 when a check found a problem, else 0.
 int ExitCode(const std::vector<Check>& checks);
 

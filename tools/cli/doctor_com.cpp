@@ -82,8 +82,30 @@ Check CheckFirewallRule(const char* checkName, const wchar_t* rule, const char* 
     // name taken, never adds its own.
     if (!exists || direction != NET_FW_RULE_DIR_IN || action != NET_FW_ACTION_ALLOW) {
         Flag(check, Status::Problem, deleteExport);
+        check.ruleToRemove = rule;
     }
     return check;
+}
+
+std::string RemoveFirewallRule(const wchar_t* rule) {
+    const std::string name = Utf8(rule);
+    const ComApartment com;
+    if (FAILED(com.Result())) return "cannot remove " + name + ": " + OneLine(HresultText(com.Result()));
+    ComPtr<INetFwPolicy2> policy;
+    ComPtr<INetFwRules> rules;
+    ComPtr<INetFwRule> found;
+    HRESULT result = CoCreateInstance(CLSID_NetFwPolicy2, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwPolicy2,
+                                      reinterpret_cast<void**>(policy.GetAddressOf()));
+    if (SUCCEEDED(result)) result = policy->get_Rules(rules.GetAddressOf());
+    if (SUCCEEDED(result)) result = rules->Remove(Bstr(rule).get());
+    if (FAILED(result)) {
+        return "cannot remove " + name + ": " + OneLine(HresultText(result)) +
+               (result == E_ACCESSDENIED ? "; run as administrator" : "");
+    }
+    // Only a rule that is gone from the list counts as removed.
+    result = rules->Item(Bstr(rule).get(), found.GetAddressOf());
+    if (result == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) return "removed " + name;
+    return name + " is still there" + (FAILED(result) ? ": " + OneLine(HresultText(result)) : std::string());
 }
 
 Check CheckAutorun() {

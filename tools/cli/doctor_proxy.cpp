@@ -91,6 +91,7 @@ Check CheckUserProxy() {
     } else {
         check.facts.push_back("nothing listens on " + where + ": every browser is cut off");
         Flag(check, Status::Problem, "SetSystemProxy with no port, or switch the proxy off in Windows' settings");
+        check.proxyOff = true;
     }
     return check;
 }

@@ -77,6 +77,7 @@ std::vector<Check> RunChecks() {
     checks.push_back(CheckTun(tunIndex));
     // Unknown counts as running: no problem is claimed that was not seen.
     checks.push_back(CheckRoutes(tunIndex, coreRuns.value_or(true)));
+    checks.push_back(CheckIpv6(tunIndex, coreRuns.value_or(true)));
     checks.push_back(CheckFirewallRule("firewall_singbox", SingBoxRule.name, "DeleteFirewallRule"));
     checks.push_back(CheckFirewallRule("firewall_xray", XrayRule.name, "DeleteXrayFirewallRule"));
     checks.push_back(CheckUserProxy());
@@ -86,8 +87,9 @@ std::vector<Check> RunChecks() {
     return checks;
 }
 
-std::string TextReport(const std::vector<Check>& checks) {
+std::string TextReport(const std::vector<Check>& checks, const std::vector<std::string>& mends) {
     std::string text;
+    for (const std::string& mend : mends) text += mend + '\n';
     for (const Check& check : checks) {
         char head[64];
         std::snprintf(head, sizeof head, "%-8s%-18s", StatusName(check.status), check.name.c_str());
@@ -99,8 +101,13 @@ std::string TextReport(const std::vector<Check>& checks) {
     return text;
 }
 
-std::string JsonReport(const std::vector<Check>& checks) {
+std::string JsonReport(const std::vector<Check>& checks, const std::vector<std::string>* mends) {
     std::string json = "{";
+    if (mends != nullptr) {
+        json += "\"mends\":[";
+        for (size_t i = 0; i < mends->size(); ++i) json += (i > 0 ? "," : "") + Quoted((*mends)[i]);
+        json += ']';
+    }
     for (const Check& check : checks) {
         if (json.size() > 1) json += ',';
         json += Quoted(check.name) + ":{\"status\":" + Quoted(StatusName(check.status)) + ",\"facts\":[";

@@ -89,6 +89,11 @@ Check CheckRoutes(std::optional<unsigned long> tunIndex, bool coreRuns) {
     return JudgeRoutes(*read.table, adapters, tunIndex, coreRuns);
 }
 
+std::string RouteDeleteCommand(const MIB_IPFORWARDROW& row) {
+    return "route delete " + Dotted(row.dwForwardDest) + " mask " + Dotted(row.dwForwardMask) + " " +
+           Dotted(row.dwForwardNextHop) + " if " + std::to_string(row.dwForwardIfIndex);
+}
+
 Check JudgeRoutes(const MIB_IPFORWARDTABLE& table, const std::vector<unsigned long>& adapters,
                   std::optional<unsigned long> tunIndex, bool coreRuns) {
     Check check{"routes"};
@@ -98,16 +103,18 @@ Check JudgeRoutes(const MIB_IPFORWARDTABLE& table, const std::vector<unsigned lo
         const RouteRole role = ClassifyRoute(row, tunIndex);
         if (role == RouteRole::NotDefault) continue;
         const std::string nextHop = Dotted(row.dwForwardNextHop), index = std::to_string(row.dwForwardIfIndex);
-        const std::string remove = "route delete 0.0.0.0 mask 0.0.0.0 " + nextHop + " if " + index;
+        const std::string remove = RouteDeleteCommand(row);
         std::string fact = "default via " + nextHop + " if " + index + " metric " +
                            std::to_string(row.dwForwardMetric1) + ": ";
         // Either way traffic goes nowhere.
         if (std::find(adapters.begin(), adapters.end(), row.dwForwardIfIndex) == adapters.end()) {
             fact += "into an interface that no longer exists";
             Flag(check, Status::Problem, remove);
+            check.deadRoutes.push_back(row);
         } else if ((role == RouteRole::IntoTunnel || role == RouteRole::OnTunInterface) && !coreRuns) {
             fact += "into the tunnel while no core runs";
             Flag(check, Status::Problem, remove);
+            check.deadRoutes.push_back(row);
         } else {
             fact += &row == chosen ? "chosen" : SkipReason(role);
         }

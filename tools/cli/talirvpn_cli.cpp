@@ -3,9 +3,11 @@
 //
 //   talirvpn-cli EXPORT [ARGUMENT]   one call
 //   talirvpn-cli                     one call per line of standard input
-//   talirvpn-cli doctor [--json]     what the library left on this machine
-//                                    (doctor.h); exit code 0, 1 on a
-//                                    problem, 2 when it could not run
+//   talirvpn-cli doctor [--json] [--fix]
+//                                    what the library left on this machine
+//                                    (doctor.h); --fix mends what it safely
+//                                    can and reports again; exit code 0, 1
+//                                    on a problem, 2 when it could not run
 //
 // Output: "EXPORT -> result" per call ("(no result)" for void exports).
 // Between calls, a line "sleep MS" pauses and "wait-file PATH" waits (at
@@ -119,14 +121,26 @@ bool Call(HMODULE dll, const std::string& name, bool hasArgument, const std::str
 // Without the DLL: loading it changes nothing, but the doctor also runs
 // where it is missing.
 int Doctor(int argc, char** argv) {
-    const bool json = argc == 3 && std::strcmp(argv[2], "--json") == 0;
-    if (argc > 3 || (argc == 3 && !json)) {
-        std::fputs("usage: talirvpn-cli doctor [--json]\n", stderr);
-        return 2;
+    bool json = false, fix = false;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--json") == 0 && !json) {
+            json = true;
+        } else if (std::strcmp(argv[i], "--fix") == 0 && !fix) {
+            fix = true;
+        } else {
+            std::fputs("usage: talirvpn-cli doctor [--json] [--fix]\n", stderr);
+            return 2;
+        }
     }
     try {
-        const std::vector<talir::doctor::Check> checks = talir::doctor::RunChecks();
-        const std::string report = json ? talir::doctor::JsonReport(checks) : talir::doctor::TextReport(checks);
+        std::vector<talir::doctor::Check> checks = talir::doctor::RunChecks();
+        std::vector<std::string> mends;
+        if (fix) {
+            mends = talir::doctor::ApplyMends(checks);
+            checks = talir::doctor::RunChecks();
+        }
+        const std::string report = json ? talir::doctor::JsonReport(checks, fix ? &mends : nullptr)
+                                        : talir::doctor::TextReport(checks, mends);
         std::fwrite(report.data(), 1, report.size(), stdout);
         std::fflush(stdout);
         return talir::doctor::ExitCode(checks);

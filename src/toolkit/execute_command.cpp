@@ -1,4 +1,4 @@
-#include "routing/execute_command.h"
+#include "toolkit/execute_command.h"
 
 #include "log/write_log.h"
 #include "toolkit/error_text.h"
@@ -9,7 +9,7 @@
 
 namespace talir {
 
-CommandOutcome ExecuteCommand(const std::string& commandLine) {
+CommandOutcome RunCommand(const std::string& commandLine) {
     std::wstring wide = WidenBytes(commandLine);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -21,7 +21,6 @@ CommandOutcome ExecuteCommand(const std::string& commandLine) {
     if (!CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
                         nullptr, &startup, &created)) {
         outcome.text = "Execute command error: " + GetLastErrorText();
-        WriteLog(outcome.text);
         return outcome;
     }
     UniqueHandle process(created.hProcess);
@@ -36,9 +35,12 @@ CommandOutcome ExecuteCommand(const std::string& commandLine) {
     } else {
         outcome.text = "success";
     }
-    process.reset();
-    thread.reset();
     outcome.ran = true;
+    return outcome;
+}
+
+CommandOutcome ExecuteCommand(const std::string& commandLine) {
+    CommandOutcome outcome = RunCommand(commandLine);
     WriteLog(outcome.text == "success" ? "Success execute command." : outcome.text);
     return outcome;
 }

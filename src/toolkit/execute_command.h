@@ -9,8 +9,11 @@ struct CommandOutcome {
     std::string text;      // "success" or an "Execute command error: " text
 };
 
-// Runs commandLine as a hidden child process and waits for its end. Logs
-// the outcome; an exit code other than 0 is a failure.
+// Runs commandLine as a hidden child process that inherits no handle and
+// waits for its end; an exit code other than 0 is a failure. Logs nothing.
+CommandOutcome RunCommand(const std::string& commandLine);
+
+// RunCommand, with the outcome logged.
 CommandOutcome ExecuteCommand(const std::string& commandLine);
 
 }  // namespace talir

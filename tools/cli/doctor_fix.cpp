@@ -1,0 +1,77 @@
+// talirvpn-cli doctor --fix: the mends that are safe to apply without the
+// client, each made the way the library makes such a change and judged by
+// reading the state again, never by the answer of the call that made it.
+#include "doctor.h"
+
+#include "desktop/desktop.h"
+#include "routing/forward_table.h"
+#include "toolkit/error_text.h"
+#include "toolkit/execute_command.h"
+#include "toolkit/unique.h"
+
+#include <windows.h>
+
+namespace talir::doctor {
+namespace {
+
+// Routes and firewall rules change only from an elevated process.
+bool Elevated() {
+    UniqueHandle token;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    return OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
+           GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) &&
+           elevation.TokenIsElevated != 0;
+}
+
+std::string SwitchProxyOff() {
+    UniqueKey key;
+    const DWORD off = 0;
+    LSTATUS status = RegOpenKeyExA(HKEY_CURRENT_USER, kInternetSettings, 0, KEY_SET_VALUE, key.put());
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExA(key.get(), "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&off),
+                                sizeof off);
+    }
+    if (status != ERROR_SUCCESS) return "cannot switch the proxy off: " + OneLine(ErrorText(status));
+    key.reset();
+    NotifyProxyChange();
+    return "ProxyEnable 0, running programs told";
+}
+
+bool SameRoute(const MIB_IPFORWARDROW& a, const MIB_IPFORWARDROW& b) {
+    return a.dwForwardDest == b.dwForwardDest && a.dwForwardMask == b.dwForwardMask &&
+           a.dwForwardNextHop == b.dwForwardNextHop && a.dwForwardIfIndex == b.dwForwardIfIndex;
+}
+
+std::string DeleteRoute(const MIB_IPFORWARDROW& row) {
+    const std::string command = RouteDeleteCommand(row);
+    const CommandOutcome outcome = RunCommand(command);
+    const ForwardTable read = ReadForwardTable();
+    if (read.status != ForwardTable::Status::Ok) {
+        return command + ": cannot read the routes again: " +
+               (read.status == ForwardTable::Status::Failed ? OneLine(read.errorText) : "out of memory");
+    }
+    for (DWORD i = 0; i < read.table->dwNumEntries; ++i) {
+        if (SameRoute(read.table->table[i], row)) {
+            return command + ": still there" + (outcome.text == "success" ? "" : ": " + OneLine(outcome.text)) +
+                   (Elevated() ? "" : "; run as administrator");
+        }
+    }
+    return command + ": deleted";
+}
+
+}  // namespace
+
+std::vector<std::string> ApplyMends(const std::vector<Check>& checks) {
+    std::vector<std::string> lines;
+    for (const Check& check : checks) {
+        if (check.status != Status::Problem) continue;
+        const std::string head = "mend " + check.name + ": ";
+        if (check.proxyOff) lines.push_back(head + SwitchProxyOff());
+        for (const MIB_IPFORWARDROW& row : check.deadRoutes) lines.push_back(head + DeleteRoute(row));
+        if (check.ruleToRemove) lines.push_back(head + RemoveFirewallRule(check.ruleToRemove));
+    }
+    return lines;
+}
+
+}  // namespace talir::doctor
