@@ -109,7 +109,10 @@ TALIRVPN_API char *RedirectToTun(const char *interfaceIndex);
 TALIRVPN_API const char *RunSingBox(void);
 
 /* Ordinal 17. port: points the user's proxy at 127.0.0.1:*port (1 to 65535);
- * null switches it off. Returns constant text. */
+ * null switches it off. After a call that wrote a value (also one that
+ * fails on ProxyServer after writing ProxyEnable), running programs that use
+ * WinINet are told that the settings changed (wininet.dll, loaded from the
+ * system folder at the first such call). Returns constant text. */
 TALIRVPN_API const char *SetSystemProxy(const int32_t *port);
 
 /* Ordinal 18. Closes the job: the proxy core and every attached process end.

@@ -122,10 +122,6 @@ echo "    host killed; running: $(cores) proxy core(s)"
 doctor
 doctor --json
 
-say "Mend as the report says, and ask again"
-echo "  > SetSystemProxy"
-wine "$bin/talirvpn-cli.exe" SetSystemProxy 2>&1 | tr -d '\r' | sed 's/^/    /'
-mend="route delete 0.0.0.0 mask 0.0.0.0 172.17.0.1 if $(awk '$1 == "tun" { print $2 }' "$net")"
-echo "  > $mend"
-wine route.exe ${mend#route }
-doctor
+say "Mend what the crash left, in one call, and ask again"
+doctor --fix
+ip route | sed 's/^/    kernel: /'
