@@ -1,8 +1,10 @@
 // What must hold under faults, threads and hundreds of calls, whatever the
-// export; the firewall on the caller's COM apartment.
+// export; the firewall on the caller's COM apartment; that the DLL under
+// test is the one that ships.
 #include "talirvpn.h"
 #include "test_support.h"
 
+#include <bcrypt.h>
 #include <objbase.h>
 #include <tlhelp32.h>
 
@@ -18,6 +20,23 @@ const char kCore[] = "lib_win\\sing-box.exe";
 
 std::string RejectedRedirect() {
     return Take(RedirectToTun(nullptr));
+}
+
+// What ships is what is tested: the DLL that the tests load is the release
+// zip's, byte for byte (wine-run.sh hands over the zip's SHA-256).
+TEST(Shipped, TheLoadedDllIsTheZips) {
+    char path[MAX_PATH] = {}, zips[65] = {};
+    ASSERT_TRUE(GetModuleFileNameA(GetModuleHandleA("talirvpn.dll"), path, MAX_PATH));
+    ASSERT_TRUE(GetEnvironmentVariableA("TALIR_SHIPPED_SHA256", zips, sizeof zips)) << "not run by wine-run.sh";
+    std::string bytes = ReadFileBytes(path), loaded;
+    BCRYPT_ALG_HANDLE sha256 = nullptr;
+    unsigned char digest[32] = {};
+    ASSERT_EQ(BCryptOpenAlgorithmProvider(&sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0), 0);
+    EXPECT_EQ(BCryptHash(sha256, nullptr, 0, reinterpret_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(bytes.size()),
+                         digest, sizeof digest), 0);
+    BCryptCloseAlgorithmProvider(sha256, 0);
+    for (const unsigned char byte : digest) loaded += "0123456789abcdef"[byte >> 4], loaded += "0123456789abcdef"[byte & 15];
+    EXPECT_EQ(loaded, zips) << path << " is not the DLL of the release zip";
 }
 
 // ---- the file system refuses the log ---------------------------------
@@ -371,6 +390,7 @@ TEST_F(Concurrency, EveryFamilyFromEightThreadsAtOnce) {
     WriteFileBytes(kLog, ReadFileBytes(kLog) + std::string(3 << 20, 'x'));
     TruncateDllLog();
     EXPECT_EQ(ReadFileBytes(kLog).size(), 2u << 20);
+    SetSystemProxy(nullptr);  // the prefix's proxy is every later case's
 }
 
 }  // namespace

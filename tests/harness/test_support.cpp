@@ -1,6 +1,5 @@
 #include "test_support.h"
 
-#include <bcrypt.h>
 #include <psapi.h>
 
 #include <algorithm>
@@ -25,36 +24,6 @@ const HANDLE caseJob = [] {
         std::exit(3);
     }
     return job;
-}();
-
-std::string Sha256(const std::string& bytes) {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    unsigned char digest[32] = {};
-    if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) return "";
-    const NTSTATUS hashed = BCryptHash(algorithm, nullptr, 0, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
-                                       static_cast<ULONG>(bytes.size()), digest, sizeof digest);
-    BCryptCloseAlgorithmProvider(algorithm, 0);
-    std::string hex;
-    for (const unsigned char byte : digest) hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
-    return hashed == 0 ? hex : "";
-}
-
-// What ships is what is tested: a test program that loaded talirvpn.dll
-// loaded the release zip's, byte for byte (wine-run.sh hands over the
-// zip's SHA-256).
-[[maybe_unused]] const bool shippedDll = [] {
-    const HMODULE dll = GetModuleHandleA("talirvpn.dll");
-    if (dll == nullptr) return false;
-    char path[MAX_PATH] = {}, zips[65] = {};
-    GetModuleFileNameA(dll, path, MAX_PATH);
-    GetEnvironmentVariableA("TALIR_SHIPPED_SHA256", zips, sizeof zips);
-    const std::string loaded = Sha256(ReadFileBytes(path));
-    if (loaded.empty() || loaded != zips) {
-        std::fprintf(stderr, "%s is not the release zip's DLL: SHA-256 %s, the zip's %s\n", path, loaded.c_str(),
-                     zips[0] ? zips : "(not given: run through wine-run.sh)");
-        std::exit(3);
-    }
-    return true;
 }();
 
 const char* const kFirewallClasses[] = {"{E2B3C97F-6AE1-41AC-817A-F6F92166D7DD}",   // NetFwPolicy2
