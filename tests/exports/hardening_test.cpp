@@ -245,10 +245,10 @@ TEST_F(SteadyState, NothingAccumulatesOverHundredsOfCalls) {
     ASSERT_NO_FATAL_FAILURE(firewall_.Install());
     Round(10);  // every path has run, every lazy allocation is made
     const size_t handles = CountOpenHandles(), blocks = BusyHeapBlocks(), memory = PagefileKiB();
-    Round(100);
+    Round(50);
     std::printf("handles %zu -> %zu, busy heap blocks %zu -> %zu, committed %zu -> %zu KiB\n", handles,
                 CountOpenHandles(), blocks, BusyHeapBlocks(), memory, PagefileKiB());
-    // A few handles and blocks of Wine's own caches: against 100 calls of
+    // A few handles and blocks of Wine's own caches: against 50 calls of
     // each export, anything lost per call stands out.
     EXPECT_LE(CountOpenHandles(), handles + 4);
     EXPECT_LE(BusyHeapBlocks(), blocks + 20);
@@ -358,10 +358,8 @@ TEST_F(Concurrency, EveryFamilyFromEightThreadsAtOnce) {
     EXPECT_EQ(Storm(EveryFamily), Lines{});
     EXPECT_EQ(CountProcesses({"sing-box.exe"}), 2 * kThreads) << "every core and attached process in the one job";
     EXPECT_TRUE(AllCoresEnd()) << "a process outlived the one StopSingBox";
-    const size_t handles = CountOpenHandles();
-    EXPECT_EQ(Storm(EveryFamily), Lines{});
-    EXPECT_TRUE(AllCoresEnd());
     EXPECT_EQ(firstInstances_, 1) << "exactly one call is the first instance";
+    const size_t handles = CountOpenHandles();
     EXPECT_EQ(Storm(StartsAndStops), Lines{});
     EXPECT_TRUE(AllCoresEnd());
     EXPECT_LE(CountOpenHandles(), handles + 4);
@@ -371,7 +369,7 @@ TEST_F(Concurrency, EveryFamilyFromEightThreadsAtOnce) {
     const auto key = [](const std::string& message) { return message.substr(0, 30); };
     std::map<std::string, int> counted, expected;
     for (const std::string& message : LogMessages()) ++counted[key(message)];
-    const int calls = 2 * kThreads, runs = calls + 5 * kThreads;
+    const int calls = kThreads, runs = calls + 5 * kThreads;
     const std::string exists = SystemText(ERROR_ALREADY_EXISTS);
     const std::pair<std::string, int> lines[] = {
         {"Getting sing tun", calls}, {"Success getting TalirVPN tun: " + tun_, calls},
