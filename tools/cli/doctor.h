@@ -55,6 +55,9 @@ Check CheckLibWin();
 Check CheckCore(std::optional<bool>& coreRuns);
 // The adapter carrying the TUN address.
 Check CheckTun(std::optional<unsigned long>& tunIndex);
+// The adapters' names by interface index; the system's code when they
+// cannot be listed.
+DWORD ListAdapters(std::map<unsigned long, std::string>& names);
 // Default routes and ping routes, as the library's gateway lookup sees them.
 Check CheckRoutes(std::optional<unsigned long> tunIndex, bool coreRuns);
 // Judges a forwarding table; adapters: the interface indexes that exist.

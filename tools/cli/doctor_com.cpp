@@ -45,6 +45,14 @@ Check Failed(Check check, HRESULT result) {
     return CannotCheck(std::move(check), OneLine(HresultText(result)));
 }
 
+// The firewall's rules; COM must be initialised on this thread.
+HRESULT FirewallRules(ComPtr<INetFwRules>& rules) {
+    ComPtr<INetFwPolicy2> policy;
+    const HRESULT result = CoCreateInstance(CLSID_NetFwPolicy2, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwPolicy2,
+                                            reinterpret_cast<void**>(policy.GetAddressOf()));
+    return SUCCEEDED(result) ? policy->get_Rules(rules.GetAddressOf()) : result;
+}
+
 }  // namespace
 
 Check CheckFirewallRule(const char* checkName, const wchar_t* rule, const char* deleteExport) {
@@ -52,12 +60,9 @@ Check CheckFirewallRule(const char* checkName, const wchar_t* rule, const char* 
     const std::string name = Utf8(rule);
     const ComApartment com;
     if (FAILED(com.Result())) return Failed(std::move(check), com.Result());
-    ComPtr<INetFwPolicy2> policy;
     ComPtr<INetFwRules> rules;
     ComPtr<INetFwRule> found;
-    HRESULT result = CoCreateInstance(CLSID_NetFwPolicy2, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwPolicy2,
-                                      reinterpret_cast<void**>(policy.GetAddressOf()));
-    if (SUCCEEDED(result)) result = policy->get_Rules(rules.GetAddressOf());
+    HRESULT result = FirewallRules(rules);
     if (SUCCEEDED(result)) result = rules->Item(Bstr(rule).get(), found.GetAddressOf());
     if (result == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) {
         check.facts.push_back(name + " not present");
@@ -91,12 +96,9 @@ std::string RemoveFirewallRule(const wchar_t* rule) {
     const std::string name = Utf8(rule);
     const ComApartment com;
     if (FAILED(com.Result())) return "cannot remove " + name + ": " + OneLine(HresultText(com.Result()));
-    ComPtr<INetFwPolicy2> policy;
     ComPtr<INetFwRules> rules;
     ComPtr<INetFwRule> found;
-    HRESULT result = CoCreateInstance(CLSID_NetFwPolicy2, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwPolicy2,
-                                      reinterpret_cast<void**>(policy.GetAddressOf()));
-    if (SUCCEEDED(result)) result = policy->get_Rules(rules.GetAddressOf());
+    HRESULT result = FirewallRules(rules);
     if (SUCCEEDED(result)) result = rules->Remove(Bstr(rule).get());
     if (FAILED(result)) {
         return "cannot remove " + name + ": " + OneLine(HresultText(result)) +

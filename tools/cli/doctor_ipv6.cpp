@@ -8,32 +8,10 @@
 #include <ws2tcpip.h>
 #include <netioapi.h>
 
-#include <cstdlib>
-
 namespace talir::doctor {
 namespace {
 
 using UniqueMibTable = Unique<PMIB_IPFORWARD_TABLE2, &FreeMibTable>;
-
-// The adapters' names by interface index; empty when they cannot be listed.
-std::map<unsigned long, std::string> AdapterNames() {
-    constexpr ULONG kFlags = GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
-                             GAA_FLAG_SKIP_DNS_SERVER;
-    std::map<unsigned long, std::string> names;
-    ULONG size = 16 * 1024;
-    MallocPtr<IP_ADAPTER_ADDRESSES> adapters;
-    DWORD status = ERROR_BUFFER_OVERFLOW;
-    for (int reads = 0; reads < 5 && status == ERROR_BUFFER_OVERFLOW; ++reads) {
-        adapters.reset(static_cast<IP_ADAPTER_ADDRESSES*>(std::malloc(size)));
-        if (!adapters) return names;
-        status = GetAdaptersAddresses(AF_UNSPEC, kFlags, nullptr, adapters.get(), &size);
-    }
-    for (const IP_ADAPTER_ADDRESSES* adapter = status == NO_ERROR ? adapters.get() : nullptr; adapter;
-         adapter = adapter->Next) {
-        names[adapter->Ipv6IfIndex != 0 ? adapter->Ipv6IfIndex : adapter->IfIndex] = Utf8(adapter->FriendlyName);
-    }
-    return names;
-}
 
 }  // namespace
 
@@ -42,7 +20,9 @@ Check CheckIpv6(std::optional<unsigned long> tunIndex, bool coreRuns) {
     if (const DWORD status = GetIpForwardTable2(AF_INET6, table.put()); status != NO_ERROR) {
         return CannotCheck(Check("ipv6"), OneLine(ErrorText(status)));
     }
-    return JudgeIpv6(*table.get(), AdapterNames(), tunIndex, coreRuns);
+    std::map<unsigned long, std::string> names;  // without them, the mend names the index
+    ListAdapters(names);
+    return JudgeIpv6(*table.get(), names, tunIndex, coreRuns);
 }
 
 Check JudgeIpv6(const MIB_IPFORWARD_TABLE2& table, const std::map<unsigned long, std::string>& names,

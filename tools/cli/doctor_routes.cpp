@@ -36,9 +36,9 @@ const char* SkipReason(RouteRole role) {
     }
 }
 
-// The interface indexes of the adapters there are; the system's code when
-// they cannot be listed.
-DWORD ListAdapters(std::vector<unsigned long>& indexes) {
+}  // namespace
+
+DWORD ListAdapters(std::map<unsigned long, std::string>& names) {
     constexpr ULONG kFlags = GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
                              GAA_FLAG_SKIP_DNS_SERVER;
     ULONG size = 16 * 1024;
@@ -52,12 +52,10 @@ DWORD ListAdapters(std::vector<unsigned long>& indexes) {
     }
     if (status != NO_ERROR) return status;
     for (const IP_ADAPTER_ADDRESSES* adapter = adapters.get(); adapter; adapter = adapter->Next) {
-        indexes.push_back(adapter->IfIndex);
+        names[adapter->IfIndex] = Utf8(adapter->FriendlyName);
     }
     return NO_ERROR;
 }
-
-}  // namespace
 
 Check CheckTun(std::optional<unsigned long>& tunIndex) {
     Check check{"tun"};
@@ -82,10 +80,12 @@ Check CheckRoutes(std::optional<unsigned long> tunIndex, bool coreRuns) {
         return CannotCheck(Check("routes"), read.status == ForwardTable::Status::Failed ? OneLine(read.errorText)
                                                                                      : "out of memory");
     }
-    std::vector<unsigned long> adapters;
-    if (const DWORD status = ListAdapters(adapters); status != NO_ERROR) {
+    std::map<unsigned long, std::string> names;
+    if (const DWORD status = ListAdapters(names); status != NO_ERROR) {
         return CannotCheck(Check("routes"), "the adapters: " + OneLine(ErrorText(status)));
     }
+    std::vector<unsigned long> adapters;
+    for (const auto& adapter : names) adapters.push_back(adapter.first);
     return JudgeRoutes(*read.table, adapters, tunIndex, coreRuns);
 }
 
