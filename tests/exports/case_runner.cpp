@@ -329,10 +329,13 @@ private:
             ASSERT_NE(wininetOptions_, nullptr) << "the stand-in wininet.dll is not what was loaded";
         } else if (word == "regfail") {
             failingValue = second;
-            realSetValue = reinterpret_cast<decltype(realSetValue)>(
-                PatchImport(first.c_str(), first == "RegOpenKeyExA" ? reinterpret_cast<void*>(FailingOpen)
-                                                                    : reinterpret_cast<void*>(FailingSetValue)));
-            ASSERT_NE(realSetValue, nullptr) << "the DLL does not import " << first;
+            void* const failing = first == "RegOpenKeyExA" ? reinterpret_cast<void*>(FailingOpen)
+                                                           : reinterpret_cast<void*>(FailingSetValue);
+            void* const replaced = PatchImport(first.c_str(), failing);
+            ASSERT_NE(replaced, nullptr) << "the DLL does not import " << first;
+            if (failing == reinterpret_cast<void*>(FailingSetValue) && replaced != failing) {
+                realSetValue = reinterpret_cast<decltype(realSetValue)>(replaced);
+            }
         } else if (word == "cli") {
             cliOutput_ += Cli(Joined(Split(rest), "\n")).output;
         } else if (word == "run") {
