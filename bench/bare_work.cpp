@@ -8,6 +8,7 @@
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
 #include <netfw.h>
+#include <wininet.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -106,6 +107,12 @@ void SetProxyValues(int port) {
     RegSetValueExA(key, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
                    static_cast<DWORD>(server.size() + 1));
     RegCloseKey(key);
+    static const HMODULE wininet = LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    using SetOption = BOOL(WINAPI*)(void*, DWORD, void*, DWORD);
+    static const auto setOption =
+        reinterpret_cast<SetOption>(reinterpret_cast<void*>(GetProcAddress(wininet, "InternetSetOptionW")));
+    setOption(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0);
+    setOption(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0);
 }
 
 void CheckRuleBare() {

@@ -82,7 +82,7 @@ std::vector<Comparison> Comparisons(const Fixture& fixture, int iterations, cons
              BareLog("Success getting TalirVPN tun: 7");
          }}},
 
-        {"SetSystemProxy", "open, 2 sets, close of the key", iterations,
+        {"SetSystemProxy", "open, 2 sets, close of the key, 2 WinINet notifications", iterations,
          {[] { SetSystemProxy(&kPort); }},
          {[] { SetProxyValues(kPort); }}},
 
