@@ -69,13 +69,8 @@ unsigned long FileSize(const std::string& path) {
 
 // One line, with this run's figures, for each ratio above the goal.
 void WriteAboveGoal(FILE* out, const std::vector<Compared>& compared, const std::string& dll) {
-    const auto find = [&](const char* name) -> const Compared* {
-        for (const Compared& row : compared) {
-            if (row.name == name) return &row;
-        }
-        return nullptr;
-    };
-    const Compared* image = find("LoadLibraryEx, image only");
+    const Compared* image = nullptr;
+    for (const Compared& row : compared) image = row.name == "LoadLibraryEx, image only" ? &row : image;
     const std::string minimal = dll.substr(0, dll.find_last_of('\\') + 1) + "standins\\bench_minimal.dll";
     bool first = true;
     for (const Compared& row : compared) {

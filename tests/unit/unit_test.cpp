@@ -119,7 +119,7 @@ TEST(DoctorRoutes, TunnelRouteIntoARemovedAdapterIsAProblemWithItsRemoval) {
         MIB_IPFORWARDROW more[2];
     } table{{3, {Row("0.0.0.0", "0.0.0.0", "172.17.0.1", 9, 1)}},
             {Row("0.0.0.0", "0.0.0.0", "192.0.2.1", 4, 25), Row("203.0.113.5", "255.255.255.255", "192.0.2.1", 4, 25)}};
-    const talir::doctor::Check check = talir::doctor::JudgeRoutes(table.head, {1, 4}, std::nullopt, false);
+    const talir::doctor::Check check = talir::doctor::JudgeRoutes(table.head, {{1, "lo"}, {4, "uplink"}}, std::nullopt, false);
     EXPECT_EQ(check.status, talir::doctor::Status::Problem);
     EXPECT_EQ(check.facts, (std::vector<std::string>{
                                "default via 172.17.0.1 if 9 metric 1: into an interface that no longer exists",

@@ -60,8 +60,9 @@ Check CheckTun(std::optional<unsigned long>& tunIndex);
 DWORD ListAdapters(std::map<unsigned long, std::string>& names);
 // Default routes and ping routes, as the library's gateway lookup sees them.
 Check CheckRoutes(std::optional<unsigned long> tunIndex, bool coreRuns);
-// Judges a forwarding table; adapters: the interface indexes that exist.
-Check JudgeRoutes(const MIB_IPFORWARDTABLE& table, const std::vector<unsigned long>& adapters,
+// Judges a forwarding table; adapters: those that exist, as ListAdapters
+// gives them.
+Check JudgeRoutes(const MIB_IPFORWARDTABLE& table, const std::map<unsigned long, std::string>& adapters,
                   std::optional<unsigned long> tunIndex, bool coreRuns);
 // "route delete DEST mask MASK NEXTHOP if INDEX" for exactly that row.
 std::string RouteDeleteCommand(const MIB_IPFORWARDROW& row);

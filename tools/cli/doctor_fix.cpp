@@ -24,6 +24,8 @@ bool Elevated() {
            elevation.TokenIsElevated != 0;
 }
 
+// SetSystemProxy(nullptr) writes the same, but a failure here must say the
+// system's reason, which the export's constant texts leave out.
 std::string SwitchProxyOff() {
     UniqueKey key;
     const DWORD off = 0;

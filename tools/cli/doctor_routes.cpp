@@ -9,7 +9,6 @@
 
 #include <ws2tcpip.h>
 
-#include <algorithm>
 #include <cstdlib>
 
 namespace talir::doctor {
@@ -80,12 +79,10 @@ Check CheckRoutes(std::optional<unsigned long> tunIndex, bool coreRuns) {
         return CannotCheck(Check("routes"), read.status == ForwardTable::Status::Failed ? OneLine(read.errorText)
                                                                                      : "out of memory");
     }
-    std::map<unsigned long, std::string> names;
-    if (const DWORD status = ListAdapters(names); status != NO_ERROR) {
+    std::map<unsigned long, std::string> adapters;
+    if (const DWORD status = ListAdapters(adapters); status != NO_ERROR) {
         return CannotCheck(Check("routes"), "the adapters: " + OneLine(ErrorText(status)));
     }
-    std::vector<unsigned long> adapters;
-    for (const auto& adapter : names) adapters.push_back(adapter.first);
     return JudgeRoutes(*read.table, adapters, tunIndex, coreRuns);
 }
 
@@ -94,7 +91,7 @@ std::string RouteDeleteCommand(const MIB_IPFORWARDROW& row) {
            Dotted(row.dwForwardNextHop) + " if " + std::to_string(row.dwForwardIfIndex);
 }
 
-Check JudgeRoutes(const MIB_IPFORWARDTABLE& table, const std::vector<unsigned long>& adapters,
+Check JudgeRoutes(const MIB_IPFORWARDTABLE& table, const std::map<unsigned long, std::string>& adapters,
                   std::optional<unsigned long> tunIndex, bool coreRuns) {
     Check check{"routes"};
     const MIB_IPFORWARDROW* chosen = ChooseDefaultRoute(table, tunIndex);
@@ -103,17 +100,16 @@ Check JudgeRoutes(const MIB_IPFORWARDTABLE& table, const std::vector<unsigned lo
         const RouteRole role = ClassifyRoute(row, tunIndex);
         if (role == RouteRole::NotDefault) continue;
         const std::string nextHop = Dotted(row.dwForwardNextHop), index = std::to_string(row.dwForwardIfIndex);
-        const std::string remove = RouteDeleteCommand(row);
         std::string fact = "default via " + nextHop + " if " + index + " metric " +
                            std::to_string(row.dwForwardMetric1) + ": ";
         // Either way traffic goes nowhere.
-        if (std::find(adapters.begin(), adapters.end(), row.dwForwardIfIndex) == adapters.end()) {
-            fact += "into an interface that no longer exists";
-            Flag(check, Status::Problem, remove);
-            check.deadRoutes.push_back(row);
-        } else if ((role == RouteRole::IntoTunnel || role == RouteRole::OnTunInterface) && !coreRuns) {
-            fact += "into the tunnel while no core runs";
-            Flag(check, Status::Problem, remove);
+        const char* dead = adapters.count(row.dwForwardIfIndex) == 0 ? "into an interface that no longer exists"
+                           : (role == RouteRole::IntoTunnel || role == RouteRole::OnTunInterface) && !coreRuns
+                               ? "into the tunnel while no core runs"
+                               : nullptr;
+        if (dead != nullptr) {
+            fact += dead;
+            Flag(check, Status::Problem, RouteDeleteCommand(row));
             check.deadRoutes.push_back(row);
         } else {
             fact += &row == chosen ? "chosen" : SkipReason(role);
