@@ -1,16 +1,25 @@
 #pragma once
 
+#include <string>
+#include <vector>
+
 namespace talir {
 
 // The per-user proxy's key under HKEY_CURRENT_USER.
 extern const char kInternetSettings[];
 
 int CheckAppRunning();
-// Tells programs that use WinINet, running ones too, that the per-user
-// proxy values changed: they keep what they read until told. Failures are
-// ignored.
-void NotifyProxyChange();
 const char* SetSystemProxy(const int* port);
+
+// SetSystemProxy(nullptr)'s work without its log: gives back the settings
+// that the record kept, where they still hold what the library set, or
+// without a record switches the proxy off as always. lines: what it gave
+// back, left or could not change, with the system's reason.
+struct ProxySwitch {
+    const char* result;
+    std::vector<std::string> lines;
+};
+ProxySwitch SwitchProxyOff();
 void CleanProxy();
 void DeleteAutorun();
 

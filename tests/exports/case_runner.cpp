@@ -8,17 +8,20 @@
 //   remove PATH            a file or an empty folder deleted
 //   start NAME FILE        FILE started as a process: {NAME} is its id
 //   proxy ON SERVER        the user's ProxyEnable and ProxyServer (-: none)
-//   proxied ON SERVER      ... are these, as a DWORD and a REG_SZ
+//   proxied ON SERVER      ... are these, as a DWORD and a REG_SZ (-: absent)
 //   firewall [RULES]       the stand-in firewall, with these rules
 //   fail CALL HRESULT ERR  the stand-in firewall's CALL fails so
-//   wininet                the stand-in wininet.dll, loaded before the library
-//                          asks for it: it records the options it is given
+//   wininet                the stand-in wininet.dll of the system folder: it
+//                          records the options it is given (connections.txt
+//                          holds the connections' options, see the stand-in)
+//   policy                 the per-machine proxy policy, until the case ends
 //   regfail FUNCTION [VALUE]  the DLL's RegOpenKeyExA, or its RegSetValueExA
 //                          of VALUE, fails with access denied
 //   EXPORT [ARG] [= RESULT]  a call ((null): a null pointer); a text that
 //                          comes again must come as the same constant
 //   cli SCRIPT             talirvpn-cli, one call per line of script
 //   run ARGS = EXIT        talirvpn-cli with these arguments, and its exit code
+//   mends ARGS = EXIT      the same, keeping only the "mend" lines it prints
 //   wait FILE              until FILE exists (10 s at most)
 //   listen PORT            a TCP listener on 127.0.0.1:PORT
 //   winhttp PROXY          the WinHTTP proxy, direct again when the case ends
@@ -46,6 +49,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <set>
 
 using namespace talir_test;
@@ -53,6 +57,7 @@ using namespace talir_test;
 namespace {
 
 const char kInternetSettings[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+const char kPolicy[] = "Software\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 
 using Constant = const char* (*)(const char*);
 const std::map<std::string, Constant> kConstantExports = {
@@ -230,6 +235,7 @@ public:
         WINHTTP_PROXY_INFO direct{WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr};
         WinHttpSetDefaultProxyConfiguration(&direct);
         // Not through the DLL, whose registry calls a case may have broken.
+        RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kPolicy, "ProxySettingsPerUser");
         const DWORD off = 0;
         RegSetKeyValueA(HKEY_CURRENT_USER, kInternetSettings, "ProxyEnable", REG_DWORD, &off, sizeof off);
         for (const std::string& file : outside_) DeleteFileA(file.c_str());
@@ -299,7 +305,7 @@ private:
             const std::string server = second + '\0';
             if (word == "proxied") {
                 EXPECT_EQ(ProxyValue("ProxyEnable"), "4:" + std::string(reinterpret_cast<const char*>(&enable), 4));
-                EXPECT_EQ(ProxyValue("ProxyServer"), "1:" + server);
+                EXPECT_EQ(ProxyValue("ProxyServer"), second == "-" ? "absent" : "1:" + server);
             } else {
                 RegSetKeyValueA(HKEY_CURRENT_USER, kInternetSettings, "ProxyEnable", REG_DWORD, &enable, 4);
                 RegSetKeyValueA(HKEY_CURRENT_USER, kInternetSettings, "ProxyServer", REG_SZ, server.data(),
@@ -321,12 +327,14 @@ private:
             firewall_.Fail(first.c_str(), std::strtoul(second.c_str(), nullptr, 16),
                            std::strtoul(second.substr(second.find(' ') + 1).c_str(), nullptr, 10));
         } else if (word == "wininet") {
-            // Wine loads its own wininet for that name unless told otherwise
-            // (wine-run.sh).
-            const HMODULE standin = LoadLibraryA((BinDir() + "standins\\wininet.dll").c_str());
+            // Wine loads its own wininet unless told otherwise (wine-run.sh).
+            const HMODULE standin = LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
             wininetOptions_ = reinterpret_cast<const char* (*)()>(
                 reinterpret_cast<void*>(GetProcAddress(standin, "StandinOptions")));
             ASSERT_NE(wininetOptions_, nullptr) << "the stand-in wininet.dll is not what was loaded";
+        } else if (word == "policy") {
+            const DWORD perMachine = 0;
+            ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, kPolicy, "ProxySettingsPerUser", REG_DWORD, &perMachine, 4), 0);
         } else if (word == "regfail") {
             failingValue = second;
             void* const failing = first == "RegOpenKeyExA" ? reinterpret_cast<void*>(FailingOpen)
@@ -338,9 +346,13 @@ private:
             }
         } else if (word == "cli") {
             cliOutput_ += Cli(Joined(Split(rest), "\n")).output;
-        } else if (word == "run") {
+        } else if (word == "run" || word == "mends") {
             const Finished run = RunCapture("\"" + BinDir() + "talirvpn-cli.exe\" " + rest.substr(0, rest.find(" = ")));
-            cliOutput_ += run.output;
+            // The record's times are the clock's.
+            std::string output = std::regex_replace(run.output, std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ"), "TIME");
+            for (const std::string& line : SplitLines(output)) {
+                if (word == "run" || line.rfind("mend ", 0) == 0) cliOutput_ += line + "\n";
+            }
             EXPECT_EQ(std::to_string(run.exitCode), rest.substr(rest.find(" = ") + 3));
         } else if (word == "wait") {
             for (int i = 0; i < 1000 && !FileExists(rest); ++i) Sleep(10);

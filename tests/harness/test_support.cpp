@@ -54,6 +54,8 @@ void WorkFolder::SetUp() {
     ASSERT_TRUE(CreateDirectoryA(folder_.c_str(), nullptr)) << folder_;
     ASSERT_TRUE(SetCurrentDirectoryA(folder_.c_str()));
     ASSERT_TRUE(CreateDirectoryA("lib_win", nullptr));
+    // The stand-in wininet.dll keeps the connections' proxy options here.
+    SetEnvironmentVariableA("TALIR_CONNECTIONS", (folder_ + "connections.txt").c_str());
     // Hosts keep inheritable handles (pipes, logs): the stand-ins report a
     // program that the library started with this one.
     static const Handle inheritable = [] {

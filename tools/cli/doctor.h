@@ -9,6 +9,8 @@
 #include <ws2tcpip.h>  // before iphlpapi.h: the IPv6 route types need it
 #include <iphlpapi.h>
 
+#include "toolkit/change_record.h"
+
 #include <map>
 #include <optional>
 #include <string>
@@ -76,6 +78,10 @@ Check CheckFirewallRule(const char* checkName, const wchar_t* rule, const char* 
 // back from the firewall.
 std::string RemoveFirewallRule(const wchar_t* rule);
 Check CheckUserProxy();
+// "LAN: proxy 127.0.0.1:1080", with the automatic settings that a browser
+// tries first.
+std::string DescribeConnection(const ConnectionProxy& connection);
+bool ProxyInForce(const ConnectionProxy& connection);
 Check CheckWinHttpProxy();
 Check CheckInstance();
 Check CheckAutorun();

@@ -24,20 +24,14 @@ bool Elevated() {
            elevation.TokenIsElevated != 0;
 }
 
-// SetSystemProxy(nullptr) writes the same, but a failure here must say the
-// system's reason, which the export's constant texts leave out.
+// As SetSystemProxy(nullptr) does it, with the reasons that its constant
+// texts leave out.
 std::string SwitchProxyOff() {
-    UniqueKey key;
-    const DWORD off = 0;
-    LSTATUS status = RegOpenKeyExA(HKEY_CURRENT_USER, kInternetSettings, 0, KEY_SET_VALUE, key.put());
-    if (status == ERROR_SUCCESS) {
-        status = RegSetValueExA(key.get(), "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&off),
-                                sizeof off);
-    }
-    if (status != ERROR_SUCCESS) return "cannot switch the proxy off: " + OneLine(ErrorText(status));
-    key.reset();
-    NotifyProxyChange();
-    return "ProxyEnable 0, running programs told";
+    const ProxySwitch outcome = talir::SwitchProxyOff();
+    std::string lines;
+    for (const std::string& line : outcome.lines) lines += OneLine(line) + "; ";
+    if (std::string(outcome.result) != "success") return "cannot switch the proxy off: " + lines + outcome.result;
+    return (lines.empty() ? "ProxyEnable 0" : lines.substr(0, lines.size() - 2)) + ", running programs told";
 }
 
 bool SameRoute(const MIB_IPFORWARDROW& a, const MIB_IPFORWARDROW& b) {

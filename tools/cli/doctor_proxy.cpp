@@ -3,6 +3,8 @@
 #include "doctor.h"
 
 #include "desktop/desktop.h"
+#include "desktop/proxy_options.h"
+#include "toolkit/change_record.h"
 #include "toolkit/error_text.h"
 #include "toolkit/unique.h"
 
@@ -65,6 +67,9 @@ std::wstring TextValue(HKEY key, const wchar_t* name) {
 
 }  // namespace
 
+// The legacy values, each connection's options (what browsers use), the
+// per-machine policy and the library's record; a loopback proxy in force
+// where nothing listens cuts every browser off.
 Check CheckUserProxy() {
     Check check{"user_proxy"};
     UniqueKey key;
@@ -78,20 +83,59 @@ Check CheckUserProxy() {
     const std::wstring server = TextValue(key.get(), L"ProxyServer");
     check.facts.push_back("ProxyEnable " + (enableSet ? std::to_string(enable) : std::string("not set")));
     check.facts.push_back("ProxyServer " + (server.empty() ? std::string("not set") : Utf8(server)));
-    const unsigned short port = enable != 0 ? LoopbackPort(server) : 0;
-    if (port == 0) return check;
+    std::vector<unsigned short> ports;
+    if (enable != 0 && LoopbackPort(server) != 0) ports.push_back(LoopbackPort(server));
+
+    DWORD perUser = 1;
+    size = sizeof perUser;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings",
+                     L"ProxySettingsPerUser", RRF_RT_REG_DWORD, nullptr, &perUser, &size) == ERROR_SUCCESS &&
+        perUser == 0) {
+        check.facts.push_back("per-machine policy: Windows ignores the user's settings");
+        Flag(check, Status::Note, "");
+    }
+    std::vector<std::wstring> names;
+    std::string problem;
+    if (!ListConnections(names, problem)) {
+        check.facts.push_back("dial-up and VPN connections cannot be listed: " + OneLine(problem));
+        Flag(check, Status::Note, "");
+    }
+    for (const std::wstring& name : names) {
+        ConnectionProxy connection{name};
+        if (!QueryConnection(connection, problem)) {
+            check.facts.push_back("cannot read " + OneLine(problem));
+            Flag(check, Status::Note, "");
+            continue;
+        }
+        check.facts.push_back(DescribeConnection(connection));
+        const unsigned short port = ProxyInForce(connection) ? LoopbackPort(connection.server) : 0;
+        if (port != 0 && std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
+    }
+    const RecordRead record = RecordAccess().Read();
+    if (record.state == RecordState::Unreadable) {
+        check.facts.push_back(std::string("record ") + kRecordPath + " cannot be read: " + record.problem);
+        Flag(check, Status::Note, "");
+    } else if (record.state == RecordState::Read && record.record.proxy) {
+        check.facts.push_back("record: set " + Utf8(record.record.proxy->server) + " at " + record.record.proxy->when +
+                              " for process " + std::to_string(record.record.host.id) +
+                              ", the settings from before kept");
+    }
+    if (ports.empty()) return check;
 
     std::vector<unsigned short> listening;
     if (const DWORD status = LoopbackListeners(listening); status != NO_ERROR) {
         return CannotCheck(std::move(check), "the TCP table: " + OneLine(ErrorText(status)));
     }
-    const std::string where = "127.0.0.1:" + std::to_string(port);
-    if (std::find(listening.begin(), listening.end(), port) != listening.end()) {
-        check.facts.push_back("something listens on " + where);
-    } else {
-        check.facts.push_back("nothing listens on " + where + ": every browser is cut off");
-        Flag(check, Status::Problem, "SetSystemProxy with no port, or switch the proxy off in Windows' settings");
-        check.proxyOff = true;
+    for (const unsigned short port : ports) {
+        const std::string where = "127.0.0.1:" + std::to_string(port);
+        if (std::find(listening.begin(), listening.end(), port) != listening.end()) {
+            check.facts.push_back("something listens on " + where);
+        } else {
+            check.facts.push_back("nothing listens on " + where + ": every browser is cut off");
+            Flag(check, Status::Problem,
+                 "SetSystemProxy with no port, or switch the proxy off in Windows' settings");
+            check.proxyOff = true;
+        }
     }
     return check;
 }
