@@ -116,8 +116,8 @@ Check CheckUserProxy() {
         check.facts.push_back(std::string("record ") + kRecordPath + " cannot be read: " + record.problem);
         Flag(check, Status::Note, "");
     } else if (record.state == RecordState::Read && record.record.proxy) {
-        check.facts.push_back("record: set " + Utf8(record.record.proxy->server) + " at " + record.record.proxy->when +
-                              " for process " + std::to_string(record.record.host.id) +
+        check.facts.push_back("record: proxy " + Utf8(record.record.proxy->server) + " set at " + record.record.proxy->when +
+                              " by process " + std::to_string(record.record.host.id) +
                               ", the settings from before kept");
     }
     if (ports.empty()) return check;
