@@ -36,7 +36,8 @@
 // options (what the stand-in wininet.dll received).
 // " | " separates lines; \n, \r, \t and \xNN stand for their bytes in
 // texts. {text:N} is the system's text for error N ({brief:N}: without its
-// line end), {pid} this process's id, {folder} the case's folder ({json
+// line end), {pid} this process's id, {folder} the case's folder ({here}:
+// without its last backslash; {json
 // folder}: as JSON writes it), {system} system32, {size:FILE} a file's size.
 // A line that ends in a backslash goes on in the next. A case that names {rule}
 // runs once for each firewall rule.
@@ -194,6 +195,7 @@ public:
         for (const Vars& rule : kRules) {
             vars_ = rule;
             vars_["folder"] = folder_;
+            vars_["here"] = folder_.substr(0, folder_.size() - 1);
             vars_["pid"] = std::to_string(GetCurrentProcessId());
             char system[MAX_PATH] = {};
             GetSystemDirectoryA(system, MAX_PATH);

@@ -6,6 +6,7 @@
 #include "log/write_log.h"
 #include "routing/forward_table.h"
 #include "routing/route_commands.h"
+#include "toolkit/change_record.h"
 #include "toolkit/error_text.h"
 #include "toolkit/result_string.h"
 
@@ -99,6 +100,35 @@ TEST(Guarded, NothingThrownCrossesTheBoundary) {
     talir::FreeResultString(const_cast<char*>(talir::kUnexpectedFailure));
     talir::FreeResultString(nullptr);
     EXPECT_EQ(GetLastError(), 0u);
+}
+
+// The record survives any text a connection may hold, and anything but a
+// whole record of this folder is refused.
+TEST(ChangeRecord, KeepsEveryTextAndRefusesWhatIsNotWhole) {
+    talir::ChangeRecord record;
+    record.host = {4242, 133780000000000000ull};
+    record.folder = L"C:\\Users\\\u0418\u0432\u0430\u043d\\Talir VPN";
+    record.proxy = talir::ProxyChange{L"127.0.0.1:1080", "2026-12-07T08:20:31Z",
+                                      {{L"ProxyEnable", true, REG_DWORD, std::string("\1\0\0\0", 4)},
+                                       {L"ProxyServer", false, 0, ""}},
+                                      {{L"", 13, L"", L"<local>;*.corp %", L"http://wpad/x.pac"},
+                                       {L"-", 1, L"-", L"", L""}, {L"\u5bb6 PPPoE", 3, L"10.0.0.1:8080", L"", L""}}};
+    const std::string text = talir::FormatRecord(record);
+    const talir::RecordRead read = talir::ParseRecord(text, L"c:\\users\\\u0438\u0432\u0430\u043d\\talir vpn");
+    ASSERT_EQ(read.state, talir::RecordState::Read) << read.problem;
+    EXPECT_EQ(talir::FormatRecord(read.record), text);
+    EXPECT_EQ(read.record.proxy->connections[2].name, L"\u5bb6 PPPoE");
+
+    const std::string body = text.substr(0, text.size() - 4);  // without "end\n"
+    const struct {
+        std::string text;
+        std::wstring folder;
+    } refused[] = {{body, record.folder},                       {text + "connection - 1 - - -\n", record.folder},
+                   {"talirvpn record 2" + text.substr(17), record.folder}, {text, L"C:\\Other"},
+                   {body + "value ProxyEnable 4 0G\nend\n", record.folder}, {body + "host 1 2\nend\n", record.folder}};
+    for (const auto& c : refused) {
+        EXPECT_EQ(talir::ParseRecord(c.text, c.folder).state, talir::RecordState::Unreadable) << c.text;
+    }
 }
 
 MIB_IPFORWARDROW Row(const char* destination, const char* mask, const char* nextHop, DWORD index, DWORD metric) {
