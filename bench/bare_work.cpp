@@ -101,11 +101,13 @@ void SetProxyValues(int port) {
     HKEY key;
     RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
                   KEY_SET_VALUE, &key);
-    const DWORD enable = 1;
+    const DWORD enable = port != 0 ? 1 : 0;
     RegSetValueExA(key, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enable), sizeof enable);
     const std::string server = "127.0.0.1:" + std::to_string(port);
-    RegSetValueExA(key, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
-                   static_cast<DWORD>(server.size() + 1));
+    if (port != 0) {
+        RegSetValueExA(key, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
+                       static_cast<DWORD>(server.size() + 1));
+    }
     RegCloseKey(key);
     static const HMODULE wininet = LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     using SetOption = BOOL(WINAPI*)(void*, DWORD, void*, DWORD);

@@ -21,6 +21,8 @@ void RunAndWait(const wchar_t* commandLine);
 
 void ReadForwardTable();
 void ReadAdapters();
+// The per-user proxy values as SetSystemProxy wrote them before it kept the
+// connections' settings: on at port, off for 0.
 void SetProxyValues(int port);
 
 void CheckRuleBare();

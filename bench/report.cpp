@@ -89,6 +89,11 @@ void WriteAboveGoal(FILE* out, const std::vector<Compared>& compared, const std:
         } else if (&row == image) {
             std::fprintf(out, "The library's image is %lu bytes, the minimal DLL's %lu: the loader maps and "
                               "relocates the difference.\n", FileSize(dll), FileSize(minimal));
+        } else if (row.name.rfind("SetSystemProxy", 0) == 0) {
+            std::fprintf(out, "Its bare work is the switch as it was before it kept and gave back the "
+                              "connections' settings: the connections listed, read, set and read back and the "
+                              "record written cost the difference (goal: at most 2000 more, %s).\n",
+                         extra <= 2000 ? "met" : "not met");
         } else {
             std::fprintf(out, "%s: the bare p95 is %.1f.\n",
                          row.plain.p95 >= row.exported.median ? "Within this run's noise" : "Beyond this run's noise",

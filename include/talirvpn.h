@@ -108,11 +108,21 @@ TALIRVPN_API char *RedirectToTun(const char *interfaceIndex);
  * kill-on-close job. Returns constant text. */
 TALIRVPN_API const char *RunSingBox(void);
 
-/* Ordinal 17. port: points the user's proxy at 127.0.0.1:*port (1 to 65535);
- * null switches it off. After a call that wrote a value (also one that
- * fails on ProxyServer after writing ProxyEnable), running programs that use
- * WinINet are told that the settings changed (wininet.dll, loaded from the
- * system folder at the first such call). Returns constant text. */
+/* Ordinal 17. port: points the user's proxy at 127.0.0.1:*port (1 to 65535)
+ * on every connection Windows keeps proxy options for (the LAN and each
+ * dial-up, PPPoE or VPN entry), with automatic detection and setup scripts
+ * off; null switches it off. The first switch-on keeps each connection's
+ * own settings and the two registry values in lib_win/talirvpn_record.txt;
+ * switching off gives back what still holds what the library set and
+ * leaves what the user changed meanwhile (README.md, "The per-user proxy").
+ * "success" only when the LAN reads back as set. Under the per-machine
+ * proxy policy: "Error: proxy settings are per machine.", nothing changed.
+ * "Error: failed to record the proxy settings.": the record could not be
+ * read or written, nothing changed; "Error: failed to set the connections'
+ * proxy options.": a connection refused them. After a call that wrote a
+ * value, running programs that use WinINet are told (wininet.dll and
+ * rasapi32.dll, loaded from the system folder at the first switch).
+ * Returns constant text. */
 TALIRVPN_API const char *SetSystemProxy(const int32_t *port);
 
 /* Ordinal 18. Closes the job: the proxy core and every attached process end.

@@ -17,7 +17,6 @@ namespace {
 
 const char kFirstLine[] = "talirvpn record 1";
 const wchar_t kWidePath[] = L"lib_win\\talirvpn_record.txt";
-const wchar_t kAsidePath[] = L"lib_win\\talirvpn_record.txt.new";
 
 SRWLOCK recordLock = SRWLOCK_INIT;
 
@@ -245,23 +244,27 @@ std::string RecordAccess::Write(const ChangeRecord& record) const {
         if (DeleteFileW(kWidePath) || GetLastError() == ERROR_FILE_NOT_FOUND) return {};
         return ErrorText(GetLastError());
     }
+    // Aside under a name of this thread's own: another process of this
+    // folder may be writing its record at the same time.
+    const std::wstring aside = std::wstring(kWidePath) + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                               std::to_wstring(GetCurrentThreadId()) + L".new";
     ChangeRecord stamped = record;
     stamped.folder = CurrentFolder();
     const std::string text = FormatRecord(stamped);
     {
-        const UniqueHandle aside(ValidOrNull(CreateFileW(kAsidePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr)));
+        const UniqueHandle file(ValidOrNull(CreateFileW(aside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr)));
         DWORD written = 0;
-        if (!aside || !WriteFile(aside.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-            written != text.size() || !FlushFileBuffers(aside.get())) {
+        if (!file || !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+            written != text.size() || !FlushFileBuffers(file.get())) {
             const std::string reason = ErrorText(GetLastError());
-            DeleteFileW(kAsidePath);
+            DeleteFileW(aside.c_str());
             return reason;
         }
     }
-    if (!MoveFileExW(kAsidePath, kWidePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!MoveFileExW(aside.c_str(), kWidePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const std::string reason = ErrorText(GetLastError());
-        DeleteFileW(kAsidePath);
+        DeleteFileW(aside.c_str());
         return reason;
     }
     return {};
