@@ -109,6 +109,26 @@ bool LoopbackServer(const std::wstring& server) {
     return server.rfind(L"127.0.0.1:", 0) == 0;
 }
 
+// Adds to the record what a switch-on will change: on the first, the
+// registry values and every connection; on a later one, a connection made
+// since (the first one's record is what the user had).
+bool KeepWhatIsThere(HKEY key, const std::vector<std::wstring>& names, ChangeRecord& record, std::string& errorText) {
+    if (!record.proxy) {
+        record.proxy.emplace();
+        for (const wchar_t* name : kValues) {
+            record.proxy->values.emplace_back();
+            if (!ReadValue(key, name, record.proxy->values.back(), errorText)) return false;
+        }
+    }
+    std::vector<ConnectionProxy>& kept = record.proxy->connections;
+    for (const std::wstring& name : names) {
+        if (std::any_of(kept.begin(), kept.end(), [&](const ConnectionProxy& c) { return c.name == name; })) continue;
+        kept.push_back(ConnectionProxy{name});
+        if (!QueryConnection(kept.back(), errorText)) return false;
+    }
+    return true;
+}
+
 const char* SwitchOn(int port) {
     if (PerMachine()) {
         WriteLog(kProxyPerMachine);
@@ -124,38 +144,18 @@ const char* SwitchOn(int port) {
     const std::string server = "127.0.0.1:" + std::to_string(port);
     const std::wstring wideServer(server.begin(), server.end());
 
-    // What is there is kept before anything changes; a later switch-on
-    // keeps what the first one kept, and adds a connection made since.
+    // What is there is kept before anything changes.
     const RecordAccess access;
     RecordRead read = access.Read();
     std::string errorText;
     std::vector<std::wstring> names;
     if (read.state == RecordState::Unreadable) {
         errorText = "the record cannot be read: " + read.problem;
-    } else if (ListConnections(names, errorText)) {
-        ChangeRecord& record = read.record;
-        if (!record.proxy) {
-            record.proxy.emplace();
-            for (const wchar_t* name : kValues) {
-                record.proxy->values.emplace_back();
-                if (!ReadValue(key.get(), name, record.proxy->values.back(), errorText)) break;
-            }
-        }
-        for (const std::wstring& name : names) {
-            if (!errorText.empty()) break;
-            std::vector<ConnectionProxy>& kept = record.proxy->connections;
-            if (std::any_of(kept.begin(), kept.end(), [&](const ConnectionProxy& c) { return c.name == name; })) {
-                continue;
-            }
-            kept.push_back(ConnectionProxy{name});
-            QueryConnection(kept.back(), errorText);
-        }
-        if (errorText.empty()) {
-            record.proxy->server = wideServer;
-            record.proxy->when = RecordTime();
-            record.host = ThisProcess();
-            errorText = access.Write(record);
-        }
+    } else if (ListConnections(names, errorText) && KeepWhatIsThere(key.get(), names, read.record, errorText)) {
+        read.record.proxy->server = wideServer;
+        read.record.proxy->when = RecordTime();
+        read.record.host = ThisProcess();
+        errorText = access.Write(read.record);
     }
     if (!errorText.empty()) {
         WriteLog("Error: failed to record the proxy settings: " + errorText);
@@ -276,12 +276,13 @@ ProxySwitch SwitchProxyOff() {
         }
     }
     // After the connections: Windows rewrites the legacy values from the
-    // LAN's.
+    // LAN's, and may have given them back already.
     for (const RecordedValue& before : change.values) {
         RecordedValue current;
         bool done = ReadValue(key.get(), before.name.c_str(), current, errorText);
-        if (done && HoldsWhatWasSet(current, change.server)) {
-            done = WriteValue(key.get(), before, errorText);
+        const bool back = current.present == before.present && current.type == before.type && current.data == before.data;
+        if (done && (back || HoldsWhatWasSet(current, change.server))) {
+            if (!back) done = WriteValue(key.get(), before, errorText);
             note(givenBack, Utf8(before.name));
         } else if (done) {
             note(left, Utf8(before.name));

@@ -134,7 +134,9 @@ RecordRead Unreadable(const std::string& problem) {
 }  // namespace
 
 bool SameSettings(const ConnectionProxy& a, const ConnectionProxy& b) {
-    return a.flags == b.flags && a.server == b.server && a.bypass == b.bypass && a.script == b.script;
+    // PROXY_TYPE_DIRECT (1) only says what to do when nothing else answers;
+    // some versions report it beside a proxy, some not.
+    return (a.flags | 1) == (b.flags | 1) && a.server == b.server && a.bypass == b.bypass && a.script == b.script;
 }
 
 HostProcess ThisProcess() {
