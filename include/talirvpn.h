@@ -135,6 +135,18 @@ TALIRVPN_API void TruncateDllLog(void);
 /* Ordinal 20. Trims lib_win/sing-box.log to its last 2 MiB. No result. */
 TALIRVPN_API void TruncateSingLog(void);
 
+/* Ordinal 21. For a host's start, before it connects: when the host that
+ * last changed the machine from this folder has died (lib_win's record
+ * names a process that no longer runs: no process with its id and creation
+ * time), gives back the per-user proxy settings it replaced (as switching
+ * off does) and deletes each route it added that the forwarding table still
+ * shows. Returns a result string, FreeString it: "success" when there was
+ * nothing to undo, else one line per change made or not made (with the
+ * system's reason), "
+" between them; a line beginning "Error: nothing
+ * restored:" when the record cannot be read or its host still runs. */
+TALIRVPN_API char *RestoreNetwork(void);
+
 #ifdef __cplusplus
 }
 #endif

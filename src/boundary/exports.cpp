@@ -1,4 +1,4 @@
-// The twenty exports. Each is a guarded call into its subsystem; the table
+// The exports. Each is a guarded call into its subsystem; the table
 // with ordinals is talirvpn.def, the contract is talirvpn.h.
 #include "talirvpn.h"
 
@@ -9,6 +9,7 @@
 #include "firewall/firewall_rules.h"
 #include "log/truncate_log.h"
 #include "log/write_log.h"
+#include "restore/restore_network.h"
 #include "routing/routing.h"
 #include "toolkit/result_string.h"
 
@@ -94,6 +95,10 @@ void TruncateDllLog(void) {
 
 void TruncateSingLog(void) {
     Guarded([] { talir::TruncateLogFile("lib_win/sing-box.log"); });
+}
+
+char* RestoreNetwork(void) {
+    return Guarded([] { return talir::RestoreNetwork(); });
 }
 
 }  // extern "C"

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "toolkit/change_record.h"
+
 #include <string>
 #include <vector>
 
@@ -20,6 +22,9 @@ struct ProxySwitch {
     std::vector<std::string> lines;
 };
 ProxySwitch SwitchProxyOff();
+// The same for a record the caller holds (RecordAccess) and writes: gives
+// back record.proxy, and drops it once everything is back.
+ProxySwitch GiveBackProxy(ChangeRecord& record);
 void CleanProxy();
 void DeleteAutorun();
 

@@ -203,60 +203,61 @@ const char* SwitchOn(int port) {
 
 }  // namespace
 
-ProxySwitch SwitchProxyOff() {
-    ProxySwitch outcome{kProxySuccess, {}};
-    const auto fail = [&](const char* result, const std::string& line) {
-        outcome.result = result;
-        outcome.lines.push_back(line);
-    };
+namespace {
+
+void Fail(ProxySwitch& outcome, const char* result, const std::string& line) {
+    outcome.result = result;
+    outcome.lines.push_back(line);
+}
+
+// The user's settings key for reading and writing, and the connections; a
+// switch-off goes on with the LAN alone when the entries cannot be listed.
+bool OpenForSwitchOff(UniqueKey& key, std::vector<std::wstring>& names, ProxySwitch& outcome) {
     if (PerMachine()) {
-        fail(kProxyPerMachine, kProxyPerMachine);
-        return outcome;
+        Fail(outcome, kProxyPerMachine, kProxyPerMachine);
+        return false;
     }
-    UniqueKey key;
     if (const LSTATUS status =
             RegOpenKeyExA(HKEY_CURRENT_USER, kInternetSettings, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.put());
         status != ERROR_SUCCESS) {
-        fail(kOpenFailed, "Error: failed to open registry key: " + ErrorText(status));
-        return outcome;
-    }
-    const RecordAccess access;
-    RecordRead read = access.Read();
-    if (read.state == RecordState::Unreadable) {
-        outcome.lines.push_back("The record of the proxy settings is left as it is: " + read.problem);
+        Fail(outcome, kOpenFailed, "Error: failed to open registry key: " + ErrorText(status));
+        return false;
     }
     std::string errorText;
-    std::vector<std::wstring> names;
     if (!ListConnections(names, errorText)) {
         outcome.lines.push_back("Only the LAN's proxy settings are switched off: " + errorText);
     }
+    return true;
+}
 
-    if (read.state != RecordState::Read || !read.record.proxy) {
-        // Nothing kept (an older version switched it on): the proxy off, as
-        // always, and the library's kind of proxy off on every connection.
-        const DWORD off = 0;
-        if (const LSTATUS status = RegSetValueExA(key.get(), "ProxyEnable", 0, REG_DWORD,
-                                                  reinterpret_cast<const BYTE*>(&off), sizeof off);
-            status != ERROR_SUCCESS) {
-            fail(kEnableFailed, "Error: failed to set ProxyEnable value: " + ErrorText(status));
-            return outcome;
-        }
-        for (const std::wstring& name : names) {
-            ConnectionProxy current{name};
-            if (!QueryConnection(current, errorText) ||
-                ((current.flags & PROXY_TYPE_PROXY) && LoopbackServer(current.server) &&
-                 !SetConnection((current.flags &= ~PROXY_TYPE_PROXY, current), false, errorText))) {
-                fail(kNotApplied, "Error: failed to switch the proxy of " + ConnectionName(name) + " off: " + errorText);
-            }
-        }
-        NotifyProxyChange();
-        return outcome;
+// Nothing kept (an older version switched it on): the proxy off, as
+// always, and the library's kind of proxy off on every connection.
+void SwitchOffUnrecorded(HKEY key, const std::vector<std::wstring>& names, ProxySwitch& outcome) {
+    const DWORD off = 0;
+    if (const LSTATUS status =
+            RegSetValueExA(key, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&off), sizeof off);
+        status != ERROR_SUCCESS) {
+        return Fail(outcome, kEnableFailed, "Error: failed to set ProxyEnable value: " + ErrorText(status));
     }
+    std::string errorText;
+    for (const std::wstring& name : names) {
+        ConnectionProxy current{name};
+        if (!QueryConnection(current, errorText) ||
+            ((current.flags & PROXY_TYPE_PROXY) && LoopbackServer(current.server) &&
+             !SetConnection((current.flags &= ~PROXY_TYPE_PROXY, current), false, errorText))) {
+            Fail(outcome, kNotApplied, "Error: failed to switch the proxy of " + ConnectionName(name) + " off: " + errorText);
+        }
+    }
+    NotifyProxyChange();
+}
 
-    // What still holds what the switch-on set is given back; what the user
-    // changed since stays as the user set it, only the library's proxy off.
-    const ProxyChange& change = *read.record.proxy;
-    std::string givenBack, left;
+// What still holds what the switch-on set is given back; what the user
+// changed since stays as the user set it, only the library's proxy off.
+// The record's proxy goes once everything is back: a later switch-off
+// finishes the work.
+void GiveBack(HKEY key, const std::vector<std::wstring>& names, ChangeRecord& record, ProxySwitch& outcome) {
+    const ProxyChange& change = *record.proxy;
+    std::string givenBack, left, errorText;
     const auto note = [](std::string& list, const std::string& item) { list += (list.empty() ? "" : ", ") + item; };
     for (const ConnectionProxy& before : change.connections) {
         if (std::find(names.begin(), names.end(), before.name) == names.end()) continue;  // entry deleted
@@ -271,7 +272,7 @@ ProxySwitch SwitchProxyOff() {
             note(left, ConnectionName(before.name) + (ours ? " (proxy off)" : ""));
         }
         if (!done) {
-            fail(kNotApplied,
+            Fail(outcome, kNotApplied,
                  "Error: failed to give back the proxy settings of " + ConnectionName(before.name) + ": " + errorText);
         }
     }
@@ -279,27 +280,51 @@ ProxySwitch SwitchProxyOff() {
     // LAN's, and may have given them back already.
     for (const RecordedValue& before : change.values) {
         RecordedValue current;
-        bool done = ReadValue(key.get(), before.name.c_str(), current, errorText);
+        bool done = ReadValue(key, before.name.c_str(), current, errorText);
         const bool back = current.present == before.present && current.type == before.type && current.data == before.data;
         if (done && (back || HoldsWhatWasSet(current, change.server))) {
-            if (!back) done = WriteValue(key.get(), before, errorText);
+            if (!back) done = WriteValue(key, before, errorText);
             note(givenBack, Utf8(before.name));
         } else if (done) {
             note(left, Utf8(before.name));
         }
         if (!done) {
-            fail(before.name == L"ProxyEnable" ? kEnableFailed : kServerFailed,
+            Fail(outcome, before.name == L"ProxyEnable" ? kEnableFailed : kServerFailed,
                  "Error: failed to give back " + errorText);
         }
     }
-    key.reset();
     if (!givenBack.empty()) outcome.lines.push_back("Proxy settings given back: " + givenBack);
     if (!left.empty()) outcome.lines.push_back("Proxy settings left as the user set them: " + left);
     NotifyProxyChange();
+    if (outcome.result == kProxySuccess) record.proxy.reset();
+}
 
-    // Kept until everything is back: a later switch-off finishes the work.
-    if (outcome.result == kProxySuccess) {
-        read.record.proxy.reset();
+}  // namespace
+
+ProxySwitch GiveBackProxy(ChangeRecord& record) {
+    ProxySwitch outcome{kProxySuccess, {}};
+    UniqueKey key;
+    std::vector<std::wstring> names;
+    if (record.proxy && OpenForSwitchOff(key, names, outcome)) GiveBack(key.get(), names, record, outcome);
+    return outcome;
+}
+
+ProxySwitch SwitchProxyOff() {
+    ProxySwitch outcome{kProxySuccess, {}};
+    UniqueKey key;
+    std::vector<std::wstring> names;
+    if (!OpenForSwitchOff(key, names, outcome)) return outcome;
+    const RecordAccess access;
+    RecordRead read = access.Read();
+    if (read.state == RecordState::Unreadable) {
+        outcome.lines.push_back("The record of the proxy settings is left as it is: " + read.problem);
+    }
+    if (read.state != RecordState::Read || !read.record.proxy) {
+        SwitchOffUnrecorded(key.get(), names, outcome);
+        return outcome;
+    }
+    GiveBack(key.get(), names, read.record, outcome);
+    if (!read.record.proxy) {
         if (const std::string problem = access.Write(read.record); !problem.empty()) {
             outcome.lines.push_back("Error: failed to update the record of the proxy settings: " + problem);
         }

@@ -2,6 +2,7 @@
 #include "routing/forward_table.h"
 #include "routing/gateway.h"
 #include "routing/route_commands.h"
+#include "routing/route_record.h"
 #include "routing/routing.h"
 #include "toolkit/execute_command.h"
 
@@ -25,14 +26,17 @@ const char* CreatePingRoute(const char* address) {
         return "Error: couldn't get the default gateway / interface.";
     }
 
+    // A route that was there before is not the library's to undo.
+    const RecordedRoute route{address, kHostMask, pair.gateway, std::strtoul(pair.interfaceIndex.c_str(), nullptr, 10)};
+    const bool there = RouteInTable(route).value_or(true);
     const CommandOutcome outcome =
         ExecuteCommand(PingRouteCommand("add", address, pair.gateway, pair.interfaceIndex));
     if (!outcome.ran) return failed;
-    if (!HasRoute(address, kHostMask, std::strtoul(pair.interfaceIndex.c_str(), nullptr, 10))
-             .value_or(false)) {
+    if (!HasRoute(address, kHostMask, route.interfaceIndex).value_or(false)) {
         WriteLog("Error: the ping route was not added.");
         return failed;
     }
+    if (!there) RecordRouteAdded(route);
     return "success";
 }
 
@@ -52,6 +56,7 @@ const char* DeletePingRoute(const char* address) {
         WriteLog("Error: the ping route was not removed.");
         return failed;
     }
+    ForgetRoutesGone(address, kHostMask);
     return "success";
 }
 

@@ -1,6 +1,7 @@
 #include "log/write_log.h"
 #include "routing/forward_table.h"
 #include "routing/route_commands.h"
+#include "routing/route_record.h"
 #include "routing/routing.h"
 #include "toolkit/execute_command.h"
 #include "toolkit/result_string.h"
@@ -17,15 +18,16 @@ char* RedirectToTun(const char* interfaceIndex) {
         return ToResultString(std::move(error));
     }
 
+    // A route that was there before is not the library's to undo.
+    const RecordedRoute route{"0.0.0.0", "0.0.0.0", kTunAddress, std::strtoul(interfaceIndex, nullptr, 10)};
+    const bool there = RouteInTable(route).value_or(true);
     CommandOutcome outcome = ExecuteCommand(RedirectCommand(interfaceIndex));
     // route may exit 0 having refused the change, or complain about a route
     // that is already there: the forwarding table decides.
     if (outcome.ran) {
-        const std::optional<bool> present =
-            HasRoute("0.0.0.0", "0.0.0.0", std::strtoul(interfaceIndex, nullptr, 10));
-        outcome.text = present.value_or(false)
-                           ? "success"
-                           : "Error: the default route into the tunnel was not added.";
+        const bool present = HasRoute("0.0.0.0", "0.0.0.0", route.interfaceIndex).value_or(false);
+        outcome.text = present ? "success" : "Error: the default route into the tunnel was not added.";
+        if (present && !there) RecordRouteAdded(route);
     }
     WriteLog("Execute command result: " + outcome.text);
     return ToResultString(std::move(outcome.text));

@@ -30,10 +30,14 @@ std::string RedirectCommand(const std::string& interfaceIndex) {
     return std::string("route add 0.0.0.0 mask 0.0.0.0 ") + kTunAddress + " if " + interfaceIndex;
 }
 
+std::string RouteCommand(const char* verb, const std::string& destination, const std::string& mask,
+                         const std::string& gateway, const std::string& interfaceIndex) {
+    return std::string("route ") + verb + " " + destination + " mask " + mask + " " + gateway + " if " + interfaceIndex;
+}
+
 std::string PingRouteCommand(const char* verb, const std::string& address,
                              const std::string& gateway, const std::string& interfaceIndex) {
-    return std::string("route ") + verb + " " + address + " mask 255.255.255.255 " + gateway +
-           " if " + interfaceIndex;
+    return RouteCommand(verb, address, "255.255.255.255", gateway, interfaceIndex);
 }
 
 }  // namespace talir

@@ -4,6 +4,9 @@
 #include "toolkit/unique.h"
 #include "toolkit/utf8.h"
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -110,6 +113,15 @@ bool Bytes(const std::string& hex, std::string& bytes) {
     return true;
 }
 
+// Four decimal numbers with dots, as inet_ntop writes them: nothing else
+// may reach a route command line.
+bool Dotted(const std::string& text) {
+    IN_ADDR address{};
+    char canonical[INET_ADDRSTRLEN] = {};
+    return text.size() < INET_ADDRSTRLEN && inet_pton(AF_INET, text.c_str(), &address) == 1 &&
+           inet_ntop(AF_INET, &address, canonical, sizeof canonical) != nullptr && text == canonical;
+}
+
 std::vector<std::string> Words(const std::string& line) {
     std::vector<std::string> words;
     std::istringstream in(line);
@@ -146,6 +158,21 @@ HostProcess ThisProcess() {
             (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime};
 }
 
+std::optional<bool> HostRuns(const HostProcess& host) {
+    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, host.id));
+    if (!process) {
+        if (GetLastError() == ERROR_INVALID_PARAMETER) return false;  // no such process
+        return std::nullopt;
+    }
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return std::nullopt;
+    if (((static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime) != host.created) {
+        return false;
+    }
+    // Ended, but still held open by someone.
+    return WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
 std::string RecordTime() {
     SYSTEMTIME now{};
     GetSystemTime(&now);
@@ -171,6 +198,10 @@ std::string FormatRecord(const ChangeRecord& record) {
             text += "connection " + Field(connection.name) + " " + std::to_string(connection.flags) + " " +
                     Field(connection.server) + " " + Field(connection.bypass) + " " + Field(connection.script) + "\n";
         }
+    }
+    for (const RecordedRoute& route : record.routes) {
+        text += "route " + route.destination + " " + route.mask + " " + route.nextHop + " " +
+                std::to_string(route.interfaceIndex) + " " + Field(route.when) + "\n";
     }
     return text + "end\n";
 }
@@ -210,6 +241,13 @@ RecordRead ParseRecord(const std::string& text, const std::wstring& folder) {
                  Unfield(word[3], connection.server) && Unfield(word[4], connection.bypass) &&
                  Unfield(word[5], connection.script);
             record.proxy->connections.push_back(connection);
+        } else if (kind == "route" && word.size() == 6) {
+            RecordedRoute route{word[1], word[2], word[3]};
+            DWORD index = 0;
+            ok = Dotted(route.destination) && Dotted(route.mask) && Dotted(route.nextHop) && Number32(word[4], index) &&
+                 Unfield(word[5], route.when);
+            route.interfaceIndex = index;
+            record.routes.push_back(route);
         }
         if (!ok) return Unreadable("a line it cannot read: " + line.substr(0, 80));
     }
@@ -242,7 +280,7 @@ RecordRead RecordAccess::Read() const {
 }
 
 std::string RecordAccess::Write(const ChangeRecord& record) const {
-    if (!record.proxy) {
+    if (!record.proxy && record.routes.empty()) {
         if (DeleteFileW(kWidePath) || GetLastError() == ERROR_FILE_NOT_FOUND) return {};
         return ErrorText(GetLastError());
     }

@@ -22,6 +22,9 @@ struct HostProcess {
     unsigned long long created = 0;  // FILETIME as a number
 };
 HostProcess ThisProcess();
+// Whether that very process still runs: false when its id is free or
+// another process's now; empty when Windows will not tell.
+std::optional<bool> HostRuns(const HostProcess& host);
 
 // One connection's proxy options as WinINet keeps them; an empty name is
 // the LAN.
@@ -51,10 +54,21 @@ struct ProxyChange {
     std::vector<ConnectionProxy> connections;
 };
 
+// A route the library added: absent from the table before, shown by it
+// after. Dotted IPv4 texts, as the route tool takes them.
+struct RecordedRoute {
+    std::string destination{};
+    std::string mask{};
+    std::string nextHop{};
+    unsigned long interfaceIndex = 0;
+    std::string when{};  // UTC, as RecordTime writes it
+};
+
 struct ChangeRecord {
     HostProcess host;     // the process that changed the machine last
     std::wstring folder;  // the client's folder, whose lib_win holds the record
     std::optional<ProxyChange> proxy;
+    std::vector<RecordedRoute> routes;
 };
 
 enum class RecordState { Absent, Read, Unreadable };

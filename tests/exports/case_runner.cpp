@@ -20,6 +20,7 @@
 //   EXPORT [ARG] [= RESULT]  a call ((null): a null pointer); a text that
 //                          comes again must come as the same constant
 //   cli SCRIPT             talirvpn-cli, one call per line of script
+//   host SCRIPT            the same, as a host whose output nobody reads
 //   run ARGS = EXIT        talirvpn-cli with these arguments, and its exit code
 //   mends ARGS = EXIT      the same, keeping only the "mend" lines it prints
 //   wait FILE              until FILE exists (10 s at most)
@@ -29,7 +30,8 @@
 //   ended PID, running PID whether the process ends within 10 s
 //   kept FILE SIZE FROM    FILE holds the pattern of SIZE from FROM on
 //   file FILE TEXT         FILE's bytes
-//   kernel ROUTES          the namespace's default routes, as ip lists them
+//   kernel ROUTES          the namespace's routes but the interfaces' own, as
+//                          ip lists them
 // and what must hold when the case ends, one line or more of each: log
 // (the library's log), ran (what the tools received), out (what cli and run
 // printed), calls and rules (the firewall's, after each pass; when given),
@@ -346,8 +348,9 @@ private:
             if (failing == reinterpret_cast<void*>(FailingSetValue) && replaced != failing) {
                 realSetValue = reinterpret_cast<decltype(realSetValue)>(replaced);
             }
-        } else if (word == "cli") {
-            cliOutput_ += Cli(Joined(Split(rest), "\n")).output;
+        } else if (word == "cli" || word == "host") {
+            const std::string output = Cli(Joined(Split(rest), "\n")).output;
+            if (word == "cli") cliOutput_ += output;
         } else if (word == "run" || word == "mends") {
             const Finished run = RunCapture("\"" + BinDir() + "talirvpn-cli.exe\" " + rest.substr(0, rest.find(" = ")));
             // The record's times are the clock's.
@@ -384,7 +387,7 @@ private:
         } else if (word == "file") {
             EXPECT_EQ(ReadFileBytes(first), second);
         } else if (word == "kernel") {
-            const Finished routes = RunLinux("ip -4 route show default");
+            const Finished routes = RunLinux("ip -4 route show | { grep -v 'proto kernel' || true; }");
             EXPECT_EQ(routes.exitCode, 0u);
             Lines listed = SplitLines(routes.output);
             for (std::string& line : listed) line.erase(line.find_last_not_of(' ') + 1);
@@ -406,7 +409,7 @@ private:
     void Call(const std::string& step) {
         const size_t equals = step.find(" = ");
         std::string call = Fill(step.substr(0, equals));
-        const std::string expected = equals == std::string::npos ? "" : Fill(step.substr(equals + 3));
+        const std::string expected = equals == std::string::npos ? "" : Fill(Unescape(step.substr(equals + 3)));
         const std::string name = call.substr(0, call.find(' '));
         const std::string argument = call.size() > name.size() ? call.substr(name.size() + 1) : "(null)";
         const char* pass = argument == "(null)" ? nullptr : argument == "\"\"" ? "" : argument.c_str();

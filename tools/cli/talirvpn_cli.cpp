@@ -51,6 +51,7 @@ const Export kExports[] = {
     {"DeleteXrayFirewallRule", Kind::ConstantText, Argument::None},
     {"GetSingInterface", Kind::ResultString, Argument::None},
     {"RedirectToTun", Kind::ResultString, Argument::Text},
+    {"RestoreNetwork", Kind::ResultString, Argument::None},
     {"RunSingBox", Kind::ConstantText, Argument::None},
     {"SetSystemProxy", Kind::ConstantText, Argument::PortPointer},
     {"StopSingBox", Kind::Nothing, Argument::None},
