@@ -82,6 +82,7 @@ const std::map<std::string, Constant> kConstantExports = {
 const std::map<std::string, std::string (*)(const char*)> kOtherExports = {
     {"GetSingInterface", [](const char*) { return Take(GetSingInterface()); }},
     {"RedirectToTun", [](const char* index) { return Take(RedirectToTun(index)); }},
+    {"RestoreNetwork", [](const char*) { return Take(RestoreNetwork()); }},
     {"AssignToJobObject",
      [](const char* id) { return Take(AssignToJobObject(static_cast<uint32_t>(std::strtoul(id, nullptr, 10)))); }},
     {"CheckAppRunning", [](const char*) { return std::to_string(CheckAppRunning()); }},
