@@ -15,6 +15,10 @@
  * netsh, schtasks) holds up no other export. The firewall exports need a
  * thread without COM or in a single-threaded apartment.
  *
+ * Those commands, and the DLLs the library loads on demand (wininet.dll),
+ * come from the system folder only, never from the host's folder or the
+ * current directory; they run hidden and inherit no handle of the host.
+ *
  * Two kinds of returned text:
  *   result string  char*, allocated by the library: the host owns it and
  *                  releases it exactly once with FreeString.
