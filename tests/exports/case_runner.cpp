@@ -1,20 +1,27 @@
 // Runs the cases of tests/cases/*.cases, each a test of its own named
 // FILE.CASE, against the real DLL. A case is a list of steps, one a line:
 //   net STEPS              the network, built by net.sh: {NAME}, {NAME.gw}
-//   put FILE               the stand-in program as FILE
+//   put FILE               the stand-in program as FILE (a DLL: the decoy);
+//                          the tools' stand-ins are always in the system
+//                          folder, and one put elsewhere marks what it
+//                          receives as planted
 //   set NAME [VALUE]       an environment variable (no value: removed)
 //   write FILE TEXT        a file's bytes
 //   pattern FILE SIZE      SIZE bytes that depend on their offset
-//   remove PATH            a file or an empty folder deleted
-//   start NAME FILE        FILE started as a process: {NAME} is its id
+//   remove PATH            a file or an empty folder deleted; outside the
+//                          case's folder, moved aside until the case ends
+//   start NAME [SDDL] FILE FILE started as a process that inherits this
+//                          one's inheritable handles, as hosts' children
+//                          often do, with SDDL as its security: {NAME} is
+//                          its id
 //   proxy ON SERVER        the user's ProxyEnable and ProxyServer (-: none)
 //   proxied ON SERVER      ... are these, as a DWORD and a REG_SZ
 //   firewall [RULES]       the stand-in firewall, with these rules
 //   fail CALL HRESULT ERR  the stand-in firewall's CALL fails so
 //   wininet                the stand-in wininet.dll, loaded before the library
 //                          asks for it: it records the options it is given
-//   regfail FUNCTION [VALUE]  the DLL's RegOpenKeyExA, or its RegSetValueExA
-//                          of VALUE, fails with access denied
+//   fault FUNCTION [ARG]   the DLL's import of FUNCTION replaced (see kFaults;
+//                          regfail is the older name of the registry faults)
 //   EXPORT [ARG] [= RESULT]  a call ((null): a null pointer); a text that
 //                          comes again must come as the same constant
 //   cli SCRIPT             talirvpn-cli, one call per line of script
@@ -34,10 +41,13 @@
 // " | " separates lines; \n, \r, \t and \xNN stand for their bytes in
 // texts. {text:N} is the system's text for error N ({brief:N}: without its
 // line end), {pid} this process's id, {folder} the case's folder ({json
-// folder}: as JSON writes it), {system} system32, {size:FILE} a file's size.
+// folder}: as JSON writes it), {system} system32, {bin} the host's folder,
+// {size:FILE} a file's size.
 // A line that ends in a backslash goes on in the next. A case that names {rule}
 // runs once for each firewall rule.
 #include <winsock2.h>
+#include <iphlpapi.h>
+#include <sddl.h>
 #include <winhttp.h>
 
 #include "talirvpn.h"
@@ -145,15 +155,45 @@ std::string Joined(const Lines& lines, const char* end) {
     return text;
 }
 
-// Registry faults, put into the DLL's own import table.
-std::string failingValue;
+// Faults put into the DLL's own import table: each replacement reads the
+// fault's argument and may call the function it replaced.
+std::map<std::string, std::string> faultArgument;
+std::map<std::string, void*> realFunction;
+template <typename Function>
+Function Real(const char* name) {
+    return reinterpret_cast<Function>(realFunction[name]);
+}
+
 LSTATUS WINAPI FailingOpen(HKEY, LPCSTR, DWORD, REGSAM, PHKEY) {
     return ERROR_ACCESS_DENIED;
 }
-decltype(&RegSetValueExA) realSetValue = nullptr;
+// Access denied for the value named by the argument.
 LSTATUS WINAPI FailingSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
-    return name == failingValue ? ERROR_ACCESS_DENIED : realSetValue(key, name, reserved, type, data, size);
+    return name == faultArgument["RegSetValueExA"]
+               ? ERROR_ACCESS_DENIED
+               : Real<decltype(&RegSetValueExA)>("RegSetValueExA")(key, name, reserved, type, data, size);
 }
+// Waits for the core's first line (2 s at most) and writes to fault.txt
+// whether it came; then assigns, or with "refused" fails.
+BOOL WINAPI LateAssign(HANDLE job, HANDLE process) {
+    bool ran = false;
+    for (int waited = 0; !(ran = FileExists("lib_win\\sing-box.started")) && waited < 2000; waited += 10) Sleep(10);
+    WriteFileBytes("fault.txt", ran ? "the core ran before it was in the job\n" : "the core waited\n");
+    if (faultArgument["AssignProcessToJobObject"] == "refused") return SetLastError(ERROR_ACCESS_DENIED), FALSE;
+    return Real<decltype(&AssignProcessToJobObject)>("AssignProcessToJobObject")(job, process);
+}
+// The first N answers say the list grew 16 KiB past the buffer given.
+ULONG WINAPI GrowingAdapters(ULONG family, ULONG flags, void* reserved, IP_ADAPTER_ADDRESSES* list, ULONG* size) {
+    std::string& left = faultArgument["GetAdaptersAddresses"];
+    if (std::stoi(left) > 0) return left = std::to_string(std::stoi(left) - 1), *size += 16384, ERROR_BUFFER_OVERFLOW;
+    return Real<decltype(&GetAdaptersAddresses)>("GetAdaptersAddresses")(family, flags, reserved, list, size);
+}
+const std::map<std::string, void*> kFaults = {
+    {"RegOpenKeyExA", reinterpret_cast<void*>(FailingOpen)},
+    {"RegSetValueExA", reinterpret_cast<void*>(FailingSetValue)},
+    {"AssignProcessToJobObject", reinterpret_cast<void*>(LateAssign)},
+    {"GetAdaptersAddresses", reinterpret_cast<void*>(GrowingAdapters)},
+};
 
 // Points talirvpn.dll's import of function at replacement; returns what it
 // pointed at, null when the DLL does not import function.
@@ -193,6 +233,7 @@ public:
             char system[MAX_PATH] = {};
             GetSystemDirectoryA(system, MAX_PATH);
             vars_["system"] = system;
+            vars_["bin"] = BinDir();
             for (const char c : folder_) vars_["json folder"] += c == '\\' ? "\\\\" : std::string(1, c);
             for (const std::string& step : steps_) {
                 SCOPED_TRACE(step);
@@ -233,6 +274,9 @@ public:
         const DWORD off = 0;
         RegSetKeyValueA(HKEY_CURRENT_USER, kInternetSettings, "ProxyEnable", REG_DWORD, &off, sizeof off);
         for (const std::string& file : outside_) DeleteFileA(file.c_str());
+        for (const std::string& file : movedAside_) {
+            MoveFileExA((file + ".away").c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING);
+        }
     }
 
 private:
@@ -287,6 +331,7 @@ private:
             vars_["net"] = "made";
         } else if (word == "put") {
             CopyStandin(rest);
+            if (rest.find(':') != std::string::npos) outside_.push_back(rest);  // not in the case's folder
         } else if (word == "set") {
             SetEnvironmentVariableA(first.c_str(), second.empty() ? nullptr : second.c_str());
         } else if (word == "write") {
@@ -306,13 +351,23 @@ private:
                                 static_cast<DWORD>(server.size()));
                 if (second == "-") RegDeleteKeyValueA(HKEY_CURRENT_USER, kInternetSettings, "ProxyServer");
             }
+        } else if (word == "remove" && rest.find(':') != std::string::npos) {
+            // Back at the case's end; wine-prefix.sh puts a tool back, too.
+            ASSERT_TRUE(MoveFileExA(rest.c_str(), (rest + ".away").c_str(), MOVEFILE_REPLACE_EXISTING)) << GetLastError();
+            movedAside_.push_back(rest);
         } else if (word == "remove") {
             // A running program cannot be deleted, but moved aside.
             ASSERT_TRUE(DeleteFileA(rest.c_str()) || RemoveDirectoryA(rest.c_str()) ||
                         MoveFileA(rest.c_str(), (rest + ".away").c_str())) << GetLastError();
         } else if (word == "start") {
+            const bool guarded = second.rfind("D:", 0) == 0;
+            SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
+            ASSERT_TRUE(!guarded || ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                                        second.substr(0, second.find(' ')).c_str(), SDDL_REVISION_1,
+                                        &security.lpSecurityDescriptor, nullptr));
             DWORD id = 0;
-            held_.push_back(Start(second, &id));
+            held_.push_back(Start(guarded ? second.substr(second.find(' ') + 1) : second, &id, &security));
+            LocalFree(security.lpSecurityDescriptor);
             vars_[first] = std::to_string(id);
         } else if (word == "firewall") {
             ASSERT_NO_FATAL_FAILURE(firewall_.Install());
@@ -327,15 +382,13 @@ private:
             wininetOptions_ = reinterpret_cast<const char* (*)()>(
                 reinterpret_cast<void*>(GetProcAddress(standin, "StandinOptions")));
             ASSERT_NE(wininetOptions_, nullptr) << "the stand-in wininet.dll is not what was loaded";
-        } else if (word == "regfail") {
-            failingValue = second;
-            void* const failing = first == "RegOpenKeyExA" ? reinterpret_cast<void*>(FailingOpen)
-                                                           : reinterpret_cast<void*>(FailingSetValue);
-            void* const replaced = PatchImport(first.c_str(), failing);
+        } else if (word == "fault" || word == "regfail") {
+            const auto fault = kFaults.find(first);
+            ASSERT_NE(fault, kFaults.end()) << "no fault for " << first;
+            faultArgument[first] = second;
+            void* const replaced = PatchImport(first.c_str(), fault->second);
             ASSERT_NE(replaced, nullptr) << "the DLL does not import " << first;
-            if (failing == reinterpret_cast<void*>(FailingSetValue) && replaced != failing) {
-                realSetValue = reinterpret_cast<decltype(realSetValue)>(replaced);
-            }
+            if (replaced != fault->second) realFunction[first] = replaced;
         } else if (word == "cli") {
             cliOutput_ += Cli(Joined(Split(rest), "\n")).output;
         } else if (word == "run") {
@@ -417,7 +470,7 @@ private:
     std::string cliOutput_, rules_;
     std::map<std::string, const char*> constants_;
     std::vector<Handle> held_;
-    std::vector<std::string> outside_;
+    std::vector<std::string> outside_, movedAside_;
     SOCKET listener_ = INVALID_SOCKET;
     FirewallStandin firewall_;
 };

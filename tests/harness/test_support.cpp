@@ -67,8 +67,9 @@ void WorkFolder::SetUp() {
 }
 
 void CopyStandin(const std::string& destination) {
-    ASSERT_TRUE(CopyFileA((BinDir() + "standins\\talir_standin.exe").c_str(), destination.c_str(), FALSE))
-        << destination << ": error " << GetLastError();
+    const bool dll = destination.size() > 4 && _stricmp(destination.c_str() + destination.size() - 4, ".dll") == 0;
+    const std::string source = BinDir() + (dll ? "standins\\decoy.dll" : "standins\\talir_standin.exe");
+    ASSERT_TRUE(CopyFileA(source.c_str(), destination.c_str(), FALSE)) << destination << ": error " << GetLastError();
 }
 
 void Net(const std::string& steps, Vars& vars) {
@@ -155,12 +156,13 @@ Finished Cli(const std::string& script) {
     return RunCapture("\"" + BinDir() + "talirvpn-cli.exe\"", script);
 }
 
-Handle Start(const std::string& commandLine, DWORD* processId) {
+Handle Start(const std::string& commandLine, DWORD* processId, SECURITY_ATTRIBUTES* security) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created{};
     std::string line = commandLine;
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created)) {
+    if (!CreateProcessA(nullptr, line.data(), security, nullptr, security != nullptr, 0, nullptr, nullptr, &startup,
+                        &created)) {
         ADD_FAILURE() << "cannot start " << commandLine << ": error " << GetLastError();
         return Handle();
     }

@@ -27,7 +27,8 @@ protected:
     std::string folder_;  // with a trailing backslash
 };
 
-// The stand-in program copied to destination, whose file name is its role.
+// The stand-in program copied to destination, whose file name is its role;
+// for a DLL's name, the decoy DLL.
 void CopyStandin(const std::string& destination);
 
 // net.sh steps; adds NAME -> index and NAME.gw -> gateway of what they made
@@ -59,8 +60,10 @@ Finished RunCapture(const std::string& commandLine, const std::string& input = "
 // talirvpn-cli.exe, one export call per line of script.
 Finished Cli(const std::string& script);
 
-// Starts a program; the returned handle is the process's.
-Handle Start(const std::string& commandLine, DWORD* processId = nullptr);
+// Starts a program; the returned handle is the process's. With security
+// (the process's), it inherits every inheritable handle, as hosts' children
+// often do.
+Handle Start(const std::string& commandLine, DWORD* processId = nullptr, SECURITY_ATTRIBUTES* security = nullptr);
 bool WaitForExit(DWORD processId, DWORD timeoutMs);
 
 // The lines of a file that processes write to, once there are at least
