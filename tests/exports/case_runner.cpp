@@ -1,7 +1,8 @@
 // Runs the cases of tests/cases/*.cases, each a test of its own named
 // FILE.CASE, against the real DLL. A case is a list of steps, one a line:
 //   net STEPS              the network, built by net.sh: {NAME}, {NAME.gw}
-//   put FILE               the stand-in program as FILE (a DLL: the decoy);
+//   put FILE               the stand-in program as FILE (a DLL: the stand-in
+//                          firewall, which records that it was loaded);
 //                          the tools' stand-ins are always in the system
 //                          folder, and one put elsewhere marks what it
 //                          receives as planted
@@ -159,19 +160,13 @@ std::string Joined(const Lines& lines, const char* end) {
 // fault's argument and may call the function it replaced.
 std::map<std::string, std::string> faultArgument;
 std::map<std::string, void*> realFunction;
-template <typename Function>
-Function Real(const char* name) {
-    return reinterpret_cast<Function>(realFunction[name]);
-}
+#define REAL(function) reinterpret_cast<decltype(&function)>(realFunction[#function])
 
-LSTATUS WINAPI FailingOpen(HKEY, LPCSTR, DWORD, REGSAM, PHKEY) {
-    return ERROR_ACCESS_DENIED;
-}
+LSTATUS WINAPI FailingOpen(HKEY, LPCSTR, DWORD, REGSAM, PHKEY) { return ERROR_ACCESS_DENIED; }
 // Access denied for the value named by the argument.
 LSTATUS WINAPI FailingSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
-    return name == faultArgument["RegSetValueExA"]
-               ? ERROR_ACCESS_DENIED
-               : Real<decltype(&RegSetValueExA)>("RegSetValueExA")(key, name, reserved, type, data, size);
+    return name == faultArgument["RegSetValueExA"] ? ERROR_ACCESS_DENIED
+                                                   : REAL(RegSetValueExA)(key, name, reserved, type, data, size);
 }
 // Waits for the core's first line (2 s at most) and writes to fault.txt
 // whether it came; then assigns, or with "refused" fails.
@@ -180,20 +175,19 @@ BOOL WINAPI LateAssign(HANDLE job, HANDLE process) {
     for (int waited = 0; !(ran = FileExists("lib_win\\sing-box.started")) && waited < 2000; waited += 10) Sleep(10);
     WriteFileBytes("fault.txt", ran ? "the core ran before it was in the job\n" : "the core waited\n");
     if (faultArgument["AssignProcessToJobObject"] == "refused") return SetLastError(ERROR_ACCESS_DENIED), FALSE;
-    return Real<decltype(&AssignProcessToJobObject)>("AssignProcessToJobObject")(job, process);
+    return REAL(AssignProcessToJobObject)(job, process);
 }
 // The first N answers say the list grew 16 KiB past the buffer given.
 ULONG WINAPI GrowingAdapters(ULONG family, ULONG flags, void* reserved, IP_ADAPTER_ADDRESSES* list, ULONG* size) {
     std::string& left = faultArgument["GetAdaptersAddresses"];
     if (std::stoi(left) > 0) return left = std::to_string(std::stoi(left) - 1), *size += 16384, ERROR_BUFFER_OVERFLOW;
-    return Real<decltype(&GetAdaptersAddresses)>("GetAdaptersAddresses")(family, flags, reserved, list, size);
+    return REAL(GetAdaptersAddresses)(family, flags, reserved, list, size);
 }
 const std::map<std::string, void*> kFaults = {
     {"RegOpenKeyExA", reinterpret_cast<void*>(FailingOpen)},
     {"RegSetValueExA", reinterpret_cast<void*>(FailingSetValue)},
     {"AssignProcessToJobObject", reinterpret_cast<void*>(LateAssign)},
-    {"GetAdaptersAddresses", reinterpret_cast<void*>(GrowingAdapters)},
-};
+    {"GetAdaptersAddresses", reinterpret_cast<void*>(GrowingAdapters)}};
 
 // Points talirvpn.dll's import of function at replacement; returns what it
 // pointed at, null when the DLL does not import function.
@@ -351,14 +345,16 @@ private:
                                 static_cast<DWORD>(server.size()));
                 if (second == "-") RegDeleteKeyValueA(HKEY_CURRENT_USER, kInternetSettings, "ProxyServer");
             }
-        } else if (word == "remove" && rest.find(':') != std::string::npos) {
-            // Back at the case's end; wine-prefix.sh puts a tool back, too.
-            ASSERT_TRUE(MoveFileExA(rest.c_str(), (rest + ".away").c_str(), MOVEFILE_REPLACE_EXISTING)) << GetLastError();
-            movedAside_.push_back(rest);
         } else if (word == "remove") {
-            // A running program cannot be deleted, but moved aside.
-            ASSERT_TRUE(DeleteFileA(rest.c_str()) || RemoveDirectoryA(rest.c_str()) ||
-                        MoveFileA(rest.c_str(), (rest + ".away").c_str())) << GetLastError();
+            // A running program cannot be deleted, but moved aside. Outside
+            // the case's folder (a tool of the system folder) a file is only
+            // moved aside, and back when the case ends; wine-prefix.sh puts
+            // a tool back, too.
+            const bool outside = rest.find(':') != std::string::npos;
+            ASSERT_TRUE((!outside && (DeleteFileA(rest.c_str()) || RemoveDirectoryA(rest.c_str()))) ||
+                        MoveFileExA(rest.c_str(), (rest + ".away").c_str(), MOVEFILE_REPLACE_EXISTING))
+                << GetLastError();
+            if (outside) movedAside_.push_back(rest);
         } else if (word == "start") {
             const bool guarded = second.rfind("D:", 0) == 0;
             SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};

@@ -67,8 +67,8 @@ void WorkFolder::SetUp() {
 }
 
 void CopyStandin(const std::string& destination) {
-    const bool dll = destination.size() > 4 && _stricmp(destination.c_str() + destination.size() - 4, ".dll") == 0;
-    const std::string source = BinDir() + (dll ? "standins\\decoy.dll" : "standins\\talir_standin.exe");
+    const bool dll = destination.size() > 4 && destination.compare(destination.size() - 4, 4, ".dll") == 0;
+    const std::string source = BinDir() + (dll ? "standins\\talir_firewall.dll" : "standins\\talir_standin.exe");
     ASSERT_TRUE(CopyFileA(source.c_str(), destination.c_str(), FALSE)) << destination << ": error " << GetLastError();
 }
 

@@ -28,7 +28,7 @@ protected:
 };
 
 // The stand-in program copied to destination, whose file name is its role;
-// for a DLL's name, the decoy DLL.
+// for a DLL's name, the stand-in DLL, which records that it was loaded.
 void CopyStandin(const std::string& destination);
 
 // net.sh steps; adds NAME -> index and NAME.gw -> gateway of what they made

@@ -14,9 +14,8 @@ if [ ! -f "$WINEPREFIX/.talir-ready-3" ]; then
   wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 9>&-
   # Wine's own netsh and schtasks are builtins: the stand-ins below take
   # their place only when Wine is told to prefer a native program.
-  for tool in netsh schtasks; do
-    wine reg add 'HKCU\Software\Wine\DllOverrides' /v $tool.exe /d native /f >/dev/null 2>&1 9>&-
-  done
+  for tool in netsh schtasks; do wine reg add 'HKCU\Software\Wine\DllOverrides' /v $tool.exe /d native /f; done \
+    >/dev/null 2>&1 9>&-
   wineserver -w
   touch "$WINEPREFIX/.talir-ready-3"
 fi

@@ -9,8 +9,7 @@
 //                   to the tests' namespace through net.sh, unless
 //                   TALIR_REFUSE is set
 //   schtasks        keeps its tasks in schtasks.tasks, one per line: /query
-//                   exits 1 for an absent task, /delete removes it; prints a
-//                   line to each of standard output and error
+//                   exits 1 for an absent task, /delete removes it
 //   sing-box        appends "PID TAB command line" to lib_win/sing-box.started
 //                   and lives until killed; exits at once when TALIR_EXIT is set
 //   first-instance  holds TalirVPNMutex (with FIRST_INSTANCE_SDDL as its
@@ -23,7 +22,6 @@
 #include <shellapi.h>
 
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -99,8 +97,6 @@ int Schtasks(const std::vector<std::string>& word) {
         else others += line + "\n";
     }
     in.close();
-    std::printf("schtasks %s out\n", action.c_str());
-    std::fprintf(stderr, "schtasks %s err\n", action.c_str());
     if (listed && action == "delete") std::ofstream("schtasks.tasks", std::ios::binary) << others;
     return listed ? 0 : 1;
 }
