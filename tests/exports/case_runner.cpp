@@ -171,8 +171,7 @@ LSTATUS WINAPI FailingSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type
 // Waits for the core's first line (2 s at most) and writes to fault.txt
 // whether it came; then assigns, or with "refused" fails.
 BOOL WINAPI LateAssign(HANDLE job, HANDLE process) {
-    bool ran = false;
-    for (int waited = 0; !(ran = FileExists("lib_win\\sing-box.started")) && waited < 2000; waited += 10) Sleep(10);
+    const bool ran = !AwaitLines("lib_win\\sing-box.started", 1, 2000).empty();
     WriteFileBytes("fault.txt", ran ? "the core ran before it was in the job\n" : "the core waited\n");
     if (faultArgument["AssignProcessToJobObject"] == "refused") return SetLastError(ERROR_ACCESS_DENIED), FALSE;
     return REAL(AssignProcessToJobObject)(job, process);

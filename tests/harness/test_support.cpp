@@ -176,9 +176,9 @@ bool WaitForExit(DWORD processId, DWORD timeoutMs) {
     return !process.value || WaitForSingleObject(process.value, timeoutMs) == WAIT_OBJECT_0;
 }
 
-Lines AwaitLines(const std::string& path, size_t count) {
+Lines AwaitLines(const std::string& path, size_t count, int timeoutMs) {
     Lines lines = SplitLines(ReadFileBytes(path));
-    for (int waited = 0; lines.size() < count && waited < 10000; waited += 20) {
+    for (int waited = 0; lines.size() < count && waited < timeoutMs; waited += 20) {
         Sleep(20);
         lines = SplitLines(ReadFileBytes(path));
     }

@@ -67,8 +67,8 @@ Handle Start(const std::string& commandLine, DWORD* processId = nullptr, SECURIT
 bool WaitForExit(DWORD processId, DWORD timeoutMs);
 
 // The lines of a file that processes write to, once there are at least
-// `count` (or after 10 s).
-Lines AwaitLines(const std::string& path, size_t count);
+// `count` (or after timeoutMs).
+Lines AwaitLines(const std::string& path, size_t count, int timeoutMs = 10000);
 
 // The stand-in firewall answers for NetFwPolicy2 and NetFwRule while this
 // lives (the registration is the prefix's), keeping its rules in
