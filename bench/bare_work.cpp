@@ -64,12 +64,15 @@ void BareLog(const char* message) {
 
 void RunAndWait(const wchar_t* commandLine) {
     std::wstring line = commandLine;
+    wchar_t program[MAX_PATH];
+    const UINT folder = GetSystemDirectoryW(program, MAX_PATH);
+    swprintf(program + folder, MAX_PATH - folder, L"\\%ls.exe", line.substr(0, line.find(L' ')).c_str());
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION created{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+    if (!CreateProcessW(program, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                         &created)) {
         std::fprintf(stderr, "cannot start %ls: error %lu\n", commandLine, GetLastError());
         std::exit(1);
@@ -90,10 +93,11 @@ void ReadForwardTable() {
 }
 
 void ReadAdapters() {
-    ULONG size = 0;
-    GetAdaptersAddresses(AF_UNSPEC, 0, nullptr, nullptr, &size);
+    ULONG size = 15 * 1024;
     auto* adapters = static_cast<IP_ADAPTER_ADDRESSES*>(std::malloc(size));
-    GetAdaptersAddresses(AF_UNSPEC, 0, nullptr, adapters, &size);
+    while (GetAdaptersAddresses(AF_UNSPEC, 0, nullptr, adapters, &size) == ERROR_BUFFER_OVERFLOW) {
+        adapters = static_cast<IP_ADAPTER_ADDRESSES*>(std::realloc(adapters, size));
+    }
     std::free(adapters);
 }
 
@@ -173,8 +177,10 @@ void StartCoreInto(HANDLE job) {
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     PROCESS_INFORMATION created{};
-    CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created);
+    CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                   &created);
     AssignProcessToJobObject(job, created.hProcess);
+    ResumeThread(created.hThread);
     CloseHandle(created.hProcess);
     CloseHandle(created.hThread);
 }

@@ -16,7 +16,8 @@ void OpenBareLog(const char* path);
 // One log line as the library writes it: echoed, then appended and flushed.
 void BareLog(const char* message);
 
-// Starts commandLine hidden and waits for it.
+// Starts commandLine hidden, its first word as a program of the system
+// folder, and waits for it.
 void RunAndWait(const wchar_t* commandLine);
 
 void ReadForwardTable();

@@ -67,8 +67,9 @@ Fixture SetUp() {
     SetCurrentDirectoryA(fixture.work.c_str());
     CreateDirectoryA("lib_win", nullptr);
     DeleteFileA("lib_win\\talirvpn_dll.log");
+    // The tools' stand-ins are in the prefix's system folder (wine-prefix.sh),
+    // where the library starts them from.
     Copy(fixture, "lib_win\\sing-box.exe");
-    for (const char* tool : {"route.exe", "netsh.exe", "schtasks.exe"}) Copy(fixture, tool);
     WriteText("lib_win\\config.json", "{}\n");
     // A second copy under another name is a module of its own: a real load.
     CopyFileA((fixture.binDir + "talirvpn.dll").c_str(), "talirvpn_copy.dll", FALSE);

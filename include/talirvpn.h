@@ -15,6 +15,10 @@
  * netsh, schtasks) holds up no other export. The firewall exports need a
  * thread without COM or in a single-threaded apartment.
  *
+ * Those commands are started from the system folder, hidden and with no
+ * handle of the host; the DLLs loaded on demand (wininet.dll) come from the
+ * system folder too, never from the host's folder or the current directory.
+ *
  * Two kinds of returned text:
  *   result string  char*, allocated by the library: the host owns it and
  *                  releases it exactly once with FreeString.

@@ -32,9 +32,10 @@ work=$(mktemp -d /tmp/talirvpn-demo.XXXXXX)
 mkdir "$work/lib_win"
 cp "$bin/standins/talir_standin.exe" "$work/lib_win/sing-box.exe"
 echo '{}' >"$work/lib_win/config.json"
-# Stand-ins for the Windows tools that Wine lacks or stubs: they record what
-# they received; route also applies the change to this namespace.
-for tool in route netsh; do cp "$bin/standins/talir_standin.exe" "$work/$tool.exe"; done
+# The stand-ins for the Windows tools that Wine lacks or stubs live in the
+# prefix's system folder, where the library starts them from (wine-prefix.sh
+# puts them there): they record in ran.txt what they received; route also
+# applies the change to this namespace.
 cd "$work"
 say "Working folder $work"
 

@@ -28,7 +28,9 @@ char* AssignToJobObject(unsigned long processId) {
                     "the calling process cannot join its own job.");
     }
 
-    const UniqueHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId));
+    // The two rights the assignment needs, and no more: a process may grant
+    // exactly these.
+    const UniqueHandle process(OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, processId));
     if (!process) return Fail("Failed to open process. Error: " + GetLastErrorText());
 
     JobAccess job;

@@ -34,8 +34,10 @@ const char* RunSingBox() {
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION created{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &created)) {
+    // Suspended until it is in the job: a host that dies in between, or a
+    // child the core starts first, would otherwise live on outside it.
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                        nullptr, &startup, &created)) {
         errorText = GetLastErrorText();
         WriteLog("CreateProcess sing-box failed. Error: " + errorText);
         // Also ends whatever the job already held, an earlier core included.
@@ -48,9 +50,15 @@ const char* RunSingBox() {
     if (!AssignProcessToJobObject(job.Handle(), process.get())) {
         errorText = GetLastErrorText();
         WriteLog("Failed to assign process to job object. Error: " + errorText);
-        // Outside the job nothing could ever stop it.
+        // Outside the job nothing could ever stop it; it never ran.
         TerminateProcess(process.get(), 1);
         return "Error: failed to assign process to job object.";
+    }
+    if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+        errorText = GetLastErrorText();
+        WriteLog("CreateProcess sing-box failed. Error: " + errorText);
+        TerminateProcess(process.get(), 1);
+        return "Error: createProcess sing-box failed.";
     }
 
     WriteLog("Success start sing-box");

@@ -1,12 +1,14 @@
 #include "desktop/desktop.h"
 
-#include <cstdlib>
+#include "toolkit/execute_command.h"
 
 namespace talir {
 
+// Hidden, as every tool the library starts: no console flashes over the
+// client. Its outcome is not logged.
 void DeleteAutorun() {
-    if (std::system("schtasks /query /tn \"TalirVPN Autorun\" >nul 2>&1") == 0) {
-        std::system("schtasks /Delete /TN \"TalirVPN Autorun\" /F");
+    if (RunCommand("schtasks /query /tn \"TalirVPN Autorun\"").text == "success") {
+        RunCommand("schtasks /Delete /TN \"TalirVPN Autorun\" /F");
     }
 }
 

@@ -88,21 +88,20 @@ const char* AddRule(const FirewallRule& rule, const char* path) {
     if (FAILED(result)) {
         return FailFirewallStep(access, "Error creating rule: ", HresultText(result), "Error creating rule.");
     }
-    WithName(rule, [&](BSTR name) { return access.rule->put_Name(name); });
-    {
-        const UniqueBstr application = PathBstr(path);
-        if (!application) {
-            return FailFirewallStep(access, "Error adding rule: ", GetLastErrorText(), "Error adding rule.");
-        }
-        access.rule->put_ApplicationName(application.get());
+    const UniqueBstr application = PathBstr(path);
+    if (!application) {
+        return FailFirewallStep(access, "Error adding rule: ", GetLastErrorText(), "Error adding rule.");
     }
-    // A setter that fails leaves the new object's default in place.
-    access.rule->put_Protocol(256);  // any protocol (NET_FW_IP_PROTOCOL_ANY)
-    access.rule->put_Direction(NET_FW_RULE_DIR_IN);
-    access.rule->put_Action(NET_FW_ACTION_ALLOW);
-    access.rule->put_Enabled(VARIANT_TRUE);
-
-    result = access.rules->Add(access.rule.Get());
+    // Every property is set, or no rule is added: a rule without its program,
+    // say, would let every program receive.
+    INetFwRule& made = *access.rule.Get();
+    result = WithName(rule, [&](BSTR name) { return made.put_Name(name); });
+    if (SUCCEEDED(result)) result = made.put_ApplicationName(application.get());
+    if (SUCCEEDED(result)) result = made.put_Protocol(256);  // any protocol (NET_FW_IP_PROTOCOL_ANY)
+    if (SUCCEEDED(result)) result = made.put_Direction(NET_FW_RULE_DIR_IN);
+    if (SUCCEEDED(result)) result = made.put_Action(NET_FW_ACTION_ALLOW);
+    if (SUCCEEDED(result)) result = made.put_Enabled(VARIANT_TRUE);
+    if (SUCCEEDED(result)) result = access.rules->Add(access.rule.Get());
     if (FAILED(result)) {
         return FailFirewallStep(access, "Error adding rule: ", HresultText(result), "Error adding rule.");
     }

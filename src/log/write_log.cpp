@@ -13,7 +13,9 @@ namespace {
 const char kLogPath[] = "lib_win/talirvpn_dll.log";
 
 // Opened at the first line, kept open until the library unloads. Text mode:
-// every LF reaches the file as CR LF. The runtime opens it with full sharing.
+// every LF reaches the file as CR LF. The runtime opens it with full sharing,
+// and "N" keeps its handle from the host's children: one that inherited it
+// would hold the file for its whole life and block every trim.
 Unique<FILE*, &std::fclose> logFile;
 // Threads of the host may log at once: lines stay whole, and a reopening or
 // a trim never races another line.
@@ -46,7 +48,7 @@ void WriteLog(const std::string& message) noexcept {
         // start over on a fresh stream.
         if (logFile && std::ferror(logFile.get())) logFile.reset();
         if (!logFile) {
-            logFile.reset(std::fopen(kLogPath, "a"));
+            logFile.reset(std::fopen(kLogPath, "aN"));
             if (!logFile) {
                 Echo("log file not open");
                 return;

@@ -43,15 +43,17 @@ bool FindTunIndex(const IP_ADAPTER_ADDRESSES* adapters, unsigned long& index) {
 }  // namespace
 
 TunLookup FindTunInterface(unsigned long& index) {
-    ULONG size = 0;
-    if (GetAdaptersAddresses(AF_UNSPEC, 0, nullptr, nullptr, &size) != ERROR_BUFFER_OVERFLOW) {
-        return TunLookup::NotFound;
+    // The list grows between the size the system reports and the read just
+    // when the TUN comes up: read again, as the system asks, a few times.
+    ULONG size = 15 * 1024;
+    MallocPtr<IP_ADAPTER_ADDRESSES> adapters;
+    ULONG status = ERROR_BUFFER_OVERFLOW;
+    for (int attempt = 0; attempt < 4 && status == ERROR_BUFFER_OVERFLOW; ++attempt) {
+        adapters.reset(static_cast<IP_ADAPTER_ADDRESSES*>(std::malloc(size)));
+        if (!adapters) return TunLookup::NoMemory;
+        status = GetAdaptersAddresses(AF_UNSPEC, 0, nullptr, adapters.get(), &size);
     }
-    MallocPtr<IP_ADAPTER_ADDRESSES> adapters(static_cast<IP_ADAPTER_ADDRESSES*>(std::malloc(size)));
-    if (!adapters) return TunLookup::NoMemory;
-    if (GetAdaptersAddresses(AF_UNSPEC, 0, nullptr, adapters.get(), &size) != NO_ERROR) {
-        return TunLookup::NotFound;
-    }
+    if (status != NO_ERROR) return TunLookup::NotFound;
     return FindTunIndex(adapters.get(), index) ? TunLookup::Found : TunLookup::NotFound;
 }
 

@@ -1,12 +1,20 @@
 // Runs the cases of tests/cases/*.cases, each a test of its own named
 // FILE.CASE, against the real DLL. A case is a list of steps, one a line:
 //   net STEPS              the network, built by net.sh: {NAME}, {NAME.gw}
-//   put FILE               the stand-in program as FILE
+//   put FILE               the stand-in program as FILE (a DLL: the stand-in
+//                          firewall, which records that it was loaded);
+//                          the tools' stand-ins are always in the system
+//                          folder, and one put elsewhere marks what it
+//                          receives as planted
 //   set NAME [VALUE]       an environment variable (no value: removed)
 //   write FILE TEXT        a file's bytes
 //   pattern FILE SIZE      SIZE bytes that depend on their offset
-//   remove PATH            a file or an empty folder deleted
-//   start NAME FILE        FILE started as a process: {NAME} is its id
+//   remove PATH            a file or an empty folder deleted; outside the
+//                          case's folder, moved aside until the case ends
+//   start NAME [SDDL] FILE FILE started as a process that inherits this
+//                          one's inheritable handles, as hosts' children
+//                          often do, with SDDL as its security: {NAME} is
+//                          its id
 //   proxy ON SERVER        the user's ProxyEnable and ProxyServer (-: none)
 //   proxied ON SERVER      ... are these, as a DWORD and a REG_SZ (-: absent)
 //   firewall [RULES]       the stand-in firewall, with these rules
@@ -15,8 +23,8 @@
 //                          records the options it is given (connections.txt
 //                          holds the connections' options, see the stand-in)
 //   policy                 the per-machine proxy policy, until the case ends
-//   regfail FUNCTION [VALUE]  the DLL's RegOpenKeyExA, or its RegSetValueExA
-//                          of VALUE, fails with access denied
+//   fault FUNCTION [ARG]   the DLL's import of FUNCTION replaced (see kFaults;
+//                          regfail is the older name of the registry faults)
 //   EXPORT [ARG] [= RESULT]  a call ((null): a null pointer); a text that
 //                          comes again must come as the same constant
 //   cli SCRIPT             talirvpn-cli, one call per line of script
@@ -39,11 +47,13 @@
 // " | " separates lines; \n, \r, \t and \xNN stand for their bytes in
 // texts. {text:N} is the system's text for error N ({brief:N}: without its
 // line end), {pid} this process's id, {folder} the case's folder ({here}:
-// without its last backslash; {json
-// folder}: as JSON writes it), {system} system32, {size:FILE} a file's size.
+// without its last backslash; {json folder}: as JSON writes it), {system}
+// system32, {bin} the host's folder, {size:FILE} a file's size.
 // A line that ends in a backslash goes on in the next. A case that names {rule}
 // runs once for each firewall rule.
 #include <winsock2.h>
+#include <iphlpapi.h>
+#include <sddl.h>
 #include <winhttp.h>
 
 #include "talirvpn.h"
@@ -154,15 +164,37 @@ std::string Joined(const Lines& lines, const char* end) {
     return text;
 }
 
-// Registry faults, put into the DLL's own import table.
-std::string failingValue;
-LSTATUS WINAPI FailingOpen(HKEY, LPCSTR, DWORD, REGSAM, PHKEY) {
-    return ERROR_ACCESS_DENIED;
-}
-decltype(&RegSetValueExA) realSetValue = nullptr;
+// Faults put into the DLL's own import table: each replacement reads the
+// fault's argument and may call the function it replaced.
+std::map<std::string, std::string> faultArgument;
+std::map<std::string, void*> realFunction;
+#define REAL(function) reinterpret_cast<decltype(&function)>(realFunction[#function])
+
+LSTATUS WINAPI FailingOpen(HKEY, LPCSTR, DWORD, REGSAM, PHKEY) { return ERROR_ACCESS_DENIED; }
+// Access denied for the value named by the argument.
 LSTATUS WINAPI FailingSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
-    return name == failingValue ? ERROR_ACCESS_DENIED : realSetValue(key, name, reserved, type, data, size);
+    return name == faultArgument["RegSetValueExA"] ? ERROR_ACCESS_DENIED
+                                                   : REAL(RegSetValueExA)(key, name, reserved, type, data, size);
 }
+// Waits for the core's first line (2 s at most) and writes to fault.txt
+// whether it came; then assigns, or with "refused" fails.
+BOOL WINAPI LateAssign(HANDLE job, HANDLE process) {
+    const bool ran = !AwaitLines("lib_win\\sing-box.started", 1, 2000).empty();
+    WriteFileBytes("fault.txt", ran ? "the core ran before it was in the job\n" : "the core waited\n");
+    if (faultArgument["AssignProcessToJobObject"] == "refused") return SetLastError(ERROR_ACCESS_DENIED), FALSE;
+    return REAL(AssignProcessToJobObject)(job, process);
+}
+// The first N answers say the list grew 16 KiB past the buffer given.
+ULONG WINAPI GrowingAdapters(ULONG family, ULONG flags, void* reserved, IP_ADAPTER_ADDRESSES* list, ULONG* size) {
+    std::string& left = faultArgument["GetAdaptersAddresses"];
+    if (std::stoi(left) > 0) return left = std::to_string(std::stoi(left) - 1), *size += 16384, ERROR_BUFFER_OVERFLOW;
+    return REAL(GetAdaptersAddresses)(family, flags, reserved, list, size);
+}
+const std::map<std::string, void*> kFaults = {
+    {"RegOpenKeyExA", reinterpret_cast<void*>(FailingOpen)},
+    {"RegSetValueExA", reinterpret_cast<void*>(FailingSetValue)},
+    {"AssignProcessToJobObject", reinterpret_cast<void*>(LateAssign)},
+    {"GetAdaptersAddresses", reinterpret_cast<void*>(GrowingAdapters)}};
 
 // Points talirvpn.dll's import of function at replacement; returns what it
 // pointed at, null when the DLL does not import function.
@@ -203,6 +235,7 @@ public:
             char system[MAX_PATH] = {};
             GetSystemDirectoryA(system, MAX_PATH);
             vars_["system"] = system;
+            vars_["bin"] = BinDir();
             for (const char c : folder_) vars_["json folder"] += c == '\\' ? "\\\\" : std::string(1, c);
             for (const std::string& step : steps_) {
                 SCOPED_TRACE(step);
@@ -244,6 +277,9 @@ public:
         const DWORD off = 0;
         RegSetKeyValueA(HKEY_CURRENT_USER, kInternetSettings, "ProxyEnable", REG_DWORD, &off, sizeof off);
         for (const std::string& file : outside_) DeleteFileA(file.c_str());
+        for (const std::string& file : movedAside_) {
+            MoveFileExA((file + ".away").c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING);
+        }
     }
 
 private:
@@ -298,6 +334,7 @@ private:
             vars_["net"] = "made";
         } else if (word == "put") {
             CopyStandin(rest);
+            if (rest.find(':') != std::string::npos) outside_.push_back(rest);  // not in the case's folder
         } else if (word == "set") {
             SetEnvironmentVariableA(first.c_str(), second.empty() ? nullptr : second.c_str());
         } else if (word == "write") {
@@ -318,12 +355,24 @@ private:
                 if (second == "-") RegDeleteKeyValueA(HKEY_CURRENT_USER, kInternetSettings, "ProxyServer");
             }
         } else if (word == "remove") {
-            // A running program cannot be deleted, but moved aside.
-            ASSERT_TRUE(DeleteFileA(rest.c_str()) || RemoveDirectoryA(rest.c_str()) ||
-                        MoveFileA(rest.c_str(), (rest + ".away").c_str())) << GetLastError();
+            // A running program cannot be deleted, but moved aside. Outside
+            // the case's folder (a tool of the system folder) a file is only
+            // moved aside, and back when the case ends; wine-prefix.sh puts
+            // a tool back, too.
+            const bool outside = rest.find(':') != std::string::npos;
+            ASSERT_TRUE((!outside && (DeleteFileA(rest.c_str()) || RemoveDirectoryA(rest.c_str()))) ||
+                        MoveFileExA(rest.c_str(), (rest + ".away").c_str(), MOVEFILE_REPLACE_EXISTING))
+                << GetLastError();
+            if (outside) movedAside_.push_back(rest);
         } else if (word == "start") {
+            const bool guarded = second.rfind("D:", 0) == 0;
+            SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
+            ASSERT_TRUE(!guarded || ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                                        second.substr(0, second.find(' ')).c_str(), SDDL_REVISION_1,
+                                        &security.lpSecurityDescriptor, nullptr));
             DWORD id = 0;
-            held_.push_back(Start(second, &id));
+            held_.push_back(Start(guarded ? second.substr(second.find(' ') + 1) : second, &id, &security));
+            LocalFree(security.lpSecurityDescriptor);
             vars_[first] = std::to_string(id);
         } else if (word == "firewall") {
             ASSERT_NO_FATAL_FAILURE(firewall_.Install());
@@ -340,15 +389,13 @@ private:
         } else if (word == "policy") {
             const DWORD perMachine = 0;
             ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, kPolicy, "ProxySettingsPerUser", REG_DWORD, &perMachine, 4), 0);
-        } else if (word == "regfail") {
-            failingValue = second;
-            void* const failing = first == "RegOpenKeyExA" ? reinterpret_cast<void*>(FailingOpen)
-                                                           : reinterpret_cast<void*>(FailingSetValue);
-            void* const replaced = PatchImport(first.c_str(), failing);
+        } else if (word == "fault" || word == "regfail") {
+            const auto fault = kFaults.find(first);
+            ASSERT_NE(fault, kFaults.end()) << "no fault for " << first;
+            faultArgument[first] = second;
+            void* const replaced = PatchImport(first.c_str(), fault->second);
             ASSERT_NE(replaced, nullptr) << "the DLL does not import " << first;
-            if (failing == reinterpret_cast<void*>(FailingSetValue) && replaced != failing) {
-                realSetValue = reinterpret_cast<decltype(realSetValue)>(replaced);
-            }
+            if (replaced != fault->second) realFunction[first] = replaced;
         } else if (word == "cli" || word == "host") {
             const std::string output = Cli(Joined(Split(rest), "\n")).output;
             if (word == "cli") cliOutput_ += output;
@@ -435,7 +482,7 @@ private:
     std::string cliOutput_, rules_;
     std::map<std::string, const char*> constants_;
     std::vector<Handle> held_;
-    std::vector<std::string> outside_;
+    std::vector<std::string> outside_, movedAside_;
     SOCKET listener_ = INVALID_SOCKET;
     FirewallStandin firewall_;
 };

@@ -69,8 +69,9 @@ void WorkFolder::SetUp() {
 }
 
 void CopyStandin(const std::string& destination) {
-    ASSERT_TRUE(CopyFileA((BinDir() + "standins\\talir_standin.exe").c_str(), destination.c_str(), FALSE))
-        << destination << ": error " << GetLastError();
+    const bool dll = destination.size() > 4 && destination.compare(destination.size() - 4, 4, ".dll") == 0;
+    const std::string source = BinDir() + (dll ? "standins\\talir_firewall.dll" : "standins\\talir_standin.exe");
+    ASSERT_TRUE(CopyFileA(source.c_str(), destination.c_str(), FALSE)) << destination << ": error " << GetLastError();
 }
 
 void Net(const std::string& steps, Vars& vars) {
@@ -157,12 +158,13 @@ Finished Cli(const std::string& script) {
     return RunCapture("\"" + BinDir() + "talirvpn-cli.exe\"", script);
 }
 
-Handle Start(const std::string& commandLine, DWORD* processId) {
+Handle Start(const std::string& commandLine, DWORD* processId, SECURITY_ATTRIBUTES* security) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created{};
     std::string line = commandLine;
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created)) {
+    if (!CreateProcessA(nullptr, line.data(), security, nullptr, security != nullptr, 0, nullptr, nullptr, &startup,
+                        &created)) {
         ADD_FAILURE() << "cannot start " << commandLine << ": error " << GetLastError();
         return Handle();
     }
@@ -176,9 +178,9 @@ bool WaitForExit(DWORD processId, DWORD timeoutMs) {
     return !process.value || WaitForSingleObject(process.value, timeoutMs) == WAIT_OBJECT_0;
 }
 
-Lines AwaitLines(const std::string& path, size_t count) {
+Lines AwaitLines(const std::string& path, size_t count, int timeoutMs) {
     Lines lines = SplitLines(ReadFileBytes(path));
-    for (int waited = 0; lines.size() < count && waited < 10000; waited += 20) {
+    for (int waited = 0; lines.size() < count && waited < timeoutMs; waited += 20) {
         Sleep(20);
         lines = SplitLines(ReadFileBytes(path));
     }

@@ -27,7 +27,8 @@ protected:
     std::string folder_;  // with a trailing backslash
 };
 
-// The stand-in program copied to destination, whose file name is its role.
+// The stand-in program copied to destination, whose file name is its role;
+// for a DLL's name, the stand-in DLL, which records that it was loaded.
 void CopyStandin(const std::string& destination);
 
 // net.sh steps; adds NAME -> index and NAME.gw -> gateway of what they made
@@ -59,13 +60,15 @@ Finished RunCapture(const std::string& commandLine, const std::string& input = "
 // talirvpn-cli.exe, one export call per line of script.
 Finished Cli(const std::string& script);
 
-// Starts a program; the returned handle is the process's.
-Handle Start(const std::string& commandLine, DWORD* processId = nullptr);
+// Starts a program; the returned handle is the process's. With security
+// (the process's), it inherits every inheritable handle, as hosts' children
+// often do.
+Handle Start(const std::string& commandLine, DWORD* processId = nullptr, SECURITY_ATTRIBUTES* security = nullptr);
 bool WaitForExit(DWORD processId, DWORD timeoutMs);
 
 // The lines of a file that processes write to, once there are at least
-// `count` (or after 10 s).
-Lines AwaitLines(const std::string& path, size_t count);
+// `count` (or after timeoutMs).
+Lines AwaitLines(const std::string& path, size_t count, int timeoutMs = 10000);
 
 // The stand-in firewall answers for NetFwPolicy2 and NetFwRule while this
 // lives (the registration is the prefix's), keeping its rules in

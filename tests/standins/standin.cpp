@@ -1,14 +1,15 @@
 // One stand-in for the programs outside the library; its file name gives its
-// role. Tools (route, netsh, schtasks) append the command line they received
-// to ran.txt in the current folder, marked " (shown)" when not started
-// hidden and " (inherited)" when started with the test's inheritable handle
-// (TALIR_INHERITABLE), and exit with TALIR_EXIT (default 0).
+// role. Tools (route, netsh, schtasks) live in the system folder, as
+// Windows' own do (wine-prefix.sh puts them there); they append the command
+// line they received to ran.txt in the current folder, marked " (shown)"
+// when not started hidden, " (inherited)" when started with the test's
+// inheritable handle (TALIR_INHERITABLE) and " (planted)" when started from
+// anywhere but the system folder, and exit with TALIR_EXIT (default 0).
 //   route           applies "add|delete DEST mask MASK [GATEWAY] [if INDEX]"
 //                   to the tests' namespace through net.sh, unless
 //                   TALIR_REFUSE is set
 //   schtasks        keeps its tasks in schtasks.tasks, one per line: /query
-//                   exits 1 for an absent task, /delete removes it; prints a
-//                   line to each of standard output and error
+//                   exits 1 for an absent task, /delete removes it
 //   sing-box        appends "PID TAB command line" to lib_win/sing-box.started
 //                   and lives until killed; exits at once when TALIR_EXIT is set
 //   first-instance  holds TalirVPNMutex (with FIRST_INSTANCE_SDDL as its
@@ -21,7 +22,6 @@
 #include <shellapi.h>
 
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -62,16 +62,11 @@ bool Inherited() {
     return handle && ReadFile(handle, text, sizeof text - 1, &read, &from) && text == std::string(talir_test::kInheritableText);
 }
 
-// cmd.exe leaves the blanks before the redirections it took, and starts
-// what it runs as it likes: schtasks is not marked.
-std::string Received(bool throughCmd) {
+std::string Received() {
     STARTUPINFOW startup{};
     GetStartupInfoW(&startup);
     const bool hidden = (startup.dwFlags & STARTF_USESHOWWINDOW) && startup.wShowWindow == SW_HIDE;
-    std::string line = Utf8(GetCommandLineW());
-    line.erase(line.find_last_not_of(' ') + 1);
-    if (throughCmd) return line;
-    return line + (hidden ? "" : " (shown)") + (Inherited() ? " (inherited)" : "");
+    return Utf8(GetCommandLineW()) + (hidden ? "" : " (shown)") + (Inherited() ? " (inherited)" : "");
 }
 
 void Route(const std::vector<std::string>& word) {
@@ -102,8 +97,6 @@ int Schtasks(const std::vector<std::string>& word) {
         else others += line + "\n";
     }
     in.close();
-    std::printf("schtasks %s out\n", action.c_str());
-    std::fprintf(stderr, "schtasks %s err\n", action.c_str());
     if (listed && action == "delete") std::ofstream("schtasks.tasks", std::ios::binary) << others;
     return listed ? 0 : 1;
 }
@@ -148,20 +141,22 @@ int wmain() {
     std::vector<std::string> word;
     for (int i = 0; i < argc; ++i) word.push_back(Utf8(argv[i]));
     LocalFree(argv);
-    wchar_t path[MAX_PATH] = {};
+    wchar_t path[MAX_PATH] = {}, system[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
+    GetSystemDirectoryW(system, MAX_PATH);
     std::string role = Utf8(path);
+    const bool planted = _stricmp(role.substr(0, role.find_last_of('\\')).c_str(), Utf8(system).c_str()) != 0;
     role = role.substr(role.find_last_of('\\') + 1);
     role.resize(role.size() - 4);  // ".exe"
 
     if (role == "first-instance") return FirstInstance(word);
     const int exitCode = static_cast<int>(std::strtoul(Setting("TALIR_EXIT").c_str(), nullptr, 10));
     if (role == "sing-box") {
-        Append("lib_win/sing-box.started", std::to_string(GetCurrentProcessId()) + "\t" + Received(false));
+        Append("lib_win/sing-box.started", std::to_string(GetCurrentProcessId()) + "\t" + Received());
         if (!Setting("TALIR_EXIT").empty()) return exitCode;
         Sleep(INFINITE);
     }
-    Append("ran.txt", Received(role == "schtasks"));
+    Append("ran.txt", Received() + (planted ? " (planted)" : ""));
     if (role == "route") Route(word);
     if (role == "schtasks") return Schtasks(word);
     return exitCode;

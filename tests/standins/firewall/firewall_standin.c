@@ -9,6 +9,8 @@
 //   StandinReset()        forgets the calls so far and every failure set
 // Only the methods the library and its doctor call are filled in; the other
 // slots stay null, so that a new call crashes its test instead of passing.
+// Copied under a system DLL's name (a planted wininet.dll), it appends
+// "NAME loaded (planted)" to ran.txt in the current folder when loaded.
 #include <initguid.h>
 #include <windows.h>
 #include <netfw.h>
@@ -131,6 +133,14 @@ HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
 }
 
 HRESULT WINAPI DllCanUnloadNow(void) { return references ? S_FALSE : S_OK; }
+
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, void* reserved) {
+    char path[MAX_PATH] = "";
+    FILE* ran = reason == DLL_PROCESS_ATTACH && GetModuleFileNameA(module, path, MAX_PATH) &&
+                !strstr(path, "talir_firewall.dll") ? fopen("ran.txt", "a") : NULL;
+    if (ran) fprintf(ran, "%s loaded (planted)\n", strrchr(path, '\\') + 1), fclose(ran);
+    return TRUE;
+}
 
 const WCHAR* StandinCalls(void) { return calls; }
 
