@@ -34,6 +34,12 @@ void StartBareCore() {
     StartCoreInto(bareJob);
 }
 
+// The rows before leave routes in the record of a host that still runs.
+const wchar_t kRecord[] = L"lib_win\\talirvpn_record.txt";
+void ForgetRecord() {
+    DeleteFileW(kRecord);
+}
+
 void NewTarget() {
     if (target) CloseHandle(target);
     target = StartSleeper();
@@ -151,6 +157,17 @@ std::vector<Comparison> Comparisons(const Fixture& fixture, int iterations, cons
               ReadForwardTable();
           },
           [] { CreatePingRoute(kPingAddress); }}},
+
+        // Nothing of a dead host to undo, as at most starts of a host.
+        {"RestoreNetwork", "open of the absent record, 2 log lines", iterations,
+         {[] { FreeString(RestoreNetwork()); }, ForgetRecord},
+         {[] {
+              BareLog("Restoring network");
+              CreateFileW(kRecord, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                          nullptr);
+              BareLog("Nothing to restore");
+          },
+          ForgetRecord}},
 
         {"CleanProxy", "netsh process + wait, 1 log line", processCalls,
          {[] { CleanProxy(); }},

@@ -121,8 +121,9 @@ while IFS= read -r line <&"${CRASH[0]}"; do [[ $line == "SetSystemProxy -> "* ]]
 for _ in $(seq 100); do [ "$(cores)" = 0 ] && break; sleep 0.1; done
 echo "    host killed; running: $(cores) proxy core(s)"
 doctor
-doctor --json
 
-say "Mend what the crash left, in one call, and ask again"
-doctor --fix
+say "The next host, at its start, puts back what the crashed one changed"
+echo "  > (new host) RestoreNetwork"
+wine "$bin/talirvpn-cli.exe" RestoreNetwork 2>&1 | tr -d '\r' | sed 's/^/    /'
+doctor
 ip route | sed 's/^/    kernel: /'
