@@ -1,11 +1,16 @@
 // Runs the cases of tests/cases/*.cases, each a test of its own named
 // FILE.CASE, against the real DLL. A case is a list of steps, one a line:
 //   net STEPS              the network, built by net.sh: {NAME}, {NAME.gw}
-//   put FILE               the stand-in program as FILE
+//   put FILE [FROM]        the stand-in program (or FROM of the test
+//                          programs' folder) as FILE
 //   set NAME [VALUE]       an environment variable (no value: removed)
 //   write FILE TEXT        a file's bytes
 //   pattern FILE SIZE      SIZE bytes that depend on their offset
 //   remove PATH            a file or an empty folder deleted
+//   cd FOLDER              the current folder, made when missing; the
+//                          case's own again when the steps end
+//   drive LETTER FOLDER    a drive letter for FOLDER while the case runs, as
+//                          a mapped drive (Wine's own subst reaches no file)
 //   start NAME FILE        FILE started as a process: {NAME} is its id
 //   proxy ON SERVER        the user's ProxyEnable and ProxyServer (-: none)
 //   proxied ON SERVER      ... are these, as a DWORD and a REG_SZ
@@ -18,9 +23,11 @@
 //   EXPORT [ARG] [= RESULT]  a call ((null): a null pointer); a text that
 //                          comes again must come as the same constant
 //   cli SCRIPT             talirvpn-cli, one call per line of script
-//   run ARGS = EXIT        talirvpn-cli with these arguments, and its exit code
+//   run [PROGRAM] ARGS = EXIT  talirvpn-cli (or a copy, PROGRAM.exe) with
+//                          these arguments, and its exit code
 //   wait FILE              until FILE exists (10 s at most)
-//   listen PORT            a TCP listener on 127.0.0.1:PORT
+//   listen PORT            a TCP listener on 127.0.0.1:PORT ([::]:PORT: on
+//                          every address, IPv4 too)
 //   winhttp PROXY          the WinHTTP proxy, direct again when the case ends
 //   cores N                N cores have started: {core0}...
 //   ended PID, running PID whether the process ends within 10 s
@@ -34,10 +41,12 @@
 // " | " separates lines; \n, \r, \t and \xNN stand for their bytes in
 // texts. {text:N} is the system's text for error N ({brief:N}: without its
 // line end), {pid} this process's id, {folder} the case's folder ({json
-// folder}: as JSON writes it), {system} system32, {size:FILE} a file's size.
+// folder}: as JSON writes it), {system} system32, {bin} the test programs'
+// folder, {size:FILE} the size of a file of the case.
 // A line that ends in a backslash goes on in the next. A case that names {rule}
 // runs once for each firewall rule.
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <winhttp.h>
 
 #include "talirvpn.h"
@@ -193,12 +202,14 @@ public:
             char system[MAX_PATH] = {};
             GetSystemDirectoryA(system, MAX_PATH);
             vars_["system"] = system;
+            vars_["bin"] = BinDir();
             for (const char c : folder_) vars_["json folder"] += c == '\\' ? "\\\\" : std::string(1, c);
             for (const std::string& step : steps_) {
                 SCOPED_TRACE(step);
                 Step(step);
                 if (HasFatalFailure() || IsSkipped()) return;
             }
+            SetCurrentDirectoryA(folder_.c_str());
             if (firewall_.Calls) {
                 const std::wstring called = firewall_.Calls();
                 const std::string calls = Joined(calls_, "\n"), rules = ReadFileBytes("firewall.rules");
@@ -233,6 +244,7 @@ public:
         const DWORD off = 0;
         RegSetKeyValueA(HKEY_CURRENT_USER, kInternetSettings, "ProxyEnable", REG_DWORD, &off, sizeof off);
         for (const std::string& file : outside_) DeleteFileA(file.c_str());
+        if (!drive_.empty()) RunLinux("rm -f \"$WINEPREFIX/dosdevices/" + drive_ + "\"");
     }
 
 private:
@@ -250,7 +262,7 @@ private:
                 if (name[0] == 'b') system.erase(system.find_last_not_of("\r\n ") + 1);  // without its line end
                 filled += system;
             } else if (name.rfind("size:", 0) == 0) {
-                filled += std::to_string(ReadFileBytes(name.substr(5)).size());
+                filled += std::to_string(ReadFileBytes(folder_ + name.substr(5)).size());
             } else if (value != vars_.end()) {
                 filled += value->second;
             } else {
@@ -285,6 +297,8 @@ private:
         if (word == "net") {
             Net((vars_.count("net") ? "" : "reset ") + rest, vars_);  // the first of a case starts afresh
             vars_["net"] = "made";
+        } else if (word == "put" && !second.empty()) {
+            ASSERT_TRUE(CopyFileA((BinDir() + second).c_str(), first.c_str(), FALSE)) << GetLastError();
         } else if (word == "put") {
             CopyStandin(rest);
         } else if (word == "set") {
@@ -310,6 +324,12 @@ private:
             // A running program cannot be deleted, but moved aside.
             ASSERT_TRUE(DeleteFileA(rest.c_str()) || RemoveDirectoryA(rest.c_str()) ||
                         MoveFileA(rest.c_str(), (rest + ".away").c_str())) << GetLastError();
+        } else if (word == "cd") {
+            CreateDirectoryW(Wide(rest).c_str(), nullptr);
+            ASSERT_TRUE(SetCurrentDirectoryW(Wide(rest).c_str())) << GetLastError();
+        } else if (word == "drive") {
+            drive_ = first + ":";
+            ASSERT_EQ(RunLinux("ln -s '" + LinuxPath(second) + "' \"$WINEPREFIX/dosdevices/" + drive_ + "\"").exitCode, 0u);
         } else if (word == "start") {
             DWORD id = 0;
             held_.push_back(Start(second, &id));
@@ -339,7 +359,9 @@ private:
         } else if (word == "cli") {
             cliOutput_ += Cli(Joined(Split(rest), "\n")).output;
         } else if (word == "run") {
-            const Finished run = RunCapture("\"" + BinDir() + "talirvpn-cli.exe\" " + rest.substr(0, rest.find(" = ")));
+            const bool copy = first.size() > 4 && first.compare(first.size() - 4, 4, ".exe") == 0;
+            const Finished run = RunCapture(copy ? rest.substr(0, rest.find(" = "))
+                                                 : "\"" + BinDir() + "talirvpn-cli.exe\" " + rest.substr(0, rest.find(" = ")));
             cliOutput_ += run.output;
             EXPECT_EQ(std::to_string(run.exitCode), rest.substr(rest.find(" = ") + 3));
         } else if (word == "wait") {
@@ -347,10 +369,17 @@ private:
         } else if (word == "listen") {
             WSADATA winsock;
             WSAStartup(MAKEWORD(2, 2), &winsock);
-            listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-            sockaddr_in address{AF_INET, htons(static_cast<u_short>(std::stoul(rest))), {}, {}};
+            // As Go and .NET servers listen on an unspecified address.
+            const bool every = rest.rfind("[::]:", 0) == 0;
+            const u_short port = htons(static_cast<u_short>(std::stoul(rest.substr(every ? 5 : 0))));
+            listener_ = socket(every ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            sockaddr_in address{AF_INET, port, {}, {}};
+            sockaddr_in6 address6{AF_INET6, port, 0, {}, 0};
             address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+            const DWORD off = 0;
+            setsockopt(listener_, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
+            ASSERT_EQ(every ? bind(listener_, reinterpret_cast<sockaddr*>(&address6), sizeof address6)
+                            : bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
             ASSERT_EQ(listen(listener_, 1), 0);
         } else if (word == "winhttp") {
             std::wstring proxy(rest.begin(), rest.end());
@@ -418,6 +447,7 @@ private:
     std::map<std::string, const char*> constants_;
     std::vector<Handle> held_;
     std::vector<std::string> outside_;
+    std::string drive_;
     SOCKET listener_ = INVALID_SOCKET;
     FirewallStandin firewall_;
 };
