@@ -207,8 +207,11 @@ LSTATUS WINAPI OpenKeyW(HKEY key, LPCWSTR name, DWORD options, REGSAM access, PH
 LSTATUS WINAPI CreateKey(HKEY, const void*, DWORD, void*, DWORD, REGSAM access, void*, PHKEY, LPDWORD) {
     return opened.emplace_back("key", access | KEY_CREATE_SUB_KEY), ERROR_ACCESS_DENIED;
 }
+// A process of another user, as an unelevated doctor sees it.
+bool refuseProcesses = false;
 HANDLE WINAPI OpenProcessRecorded(DWORD access, BOOL inherit, DWORD id) {
-    return opened.emplace_back("process", access), openProcess(access, inherit, id);
+    opened.emplace_back("process", access);
+    return refuseProcesses ? (SetLastError(ERROR_ACCESS_DENIED), nullptr) : openProcess(access, inherit, id);
 }
 HANDLE WINAPI CreateFileRecorded(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                  DWORD disposition, DWORD flags, HANDLE model) {
@@ -248,7 +251,8 @@ void* PatchImport(const char* function, void* replacement) {
 // A core that runs, a rule whose program cannot be read, two rules of one
 // name of which one is broken: without --fix nothing is opened for writing
 // and no rule is touched; a rule that may be valid is never to be removed,
-// even beside a broken one of its name.
+// even beside a broken one of its name; a core that cannot be told apart
+// leaves it unknown whether the core runs.
 class DoctorChecks : public talir_test::WorkFolder {};
 TEST_F(DoctorChecks, OnlyReadAndNeverCondemnWhatMayBeValid) {
     talir_test::CopyStandin("lib_win\\sing-box.exe");
@@ -273,7 +277,12 @@ TEST_F(DoctorChecks, OnlyReadAndNeverCondemnWhatMayBeValid) {
     openProcess = reinterpret_cast<decltype(openProcess)>(originals[4]);
     createFile = reinterpret_cast<decltype(createFile)>(originals[5]);
     fileAttributes = reinterpret_cast<decltype(fileAttributes)>(originals[6]);
-    const std::vector<talir::doctor::Check> checks = talir::doctor::RunChecks(talir::doctor::EnterClientFolder(nullptr));
+    const talir::doctor::ClientFolder client = talir::doctor::EnterClientFolder(nullptr);
+    const std::vector<talir::doctor::Check> checks = talir::doctor::RunChecks(client);
+    // A sing-box.exe that cannot be told apart from the core may be it.
+    refuseProcesses = true;
+    std::optional<bool> coreRuns;
+    const talir::doctor::Check unsure = talir::doctor::CheckCore(client, coreRuns);
     for (size_t i = 0; i < std::size(hooks); ++i) {
         if (originals[i]) PatchImport(hooks[i].first, originals[i]);
     }
@@ -291,6 +300,8 @@ TEST_F(DoctorChecks, OnlyReadAndNeverCondemnWhatMayBeValid) {
     EXPECT_EQ(kinds.size(), 3u) << "not every kind of open was seen";
     const std::wstring calls = firewall.Calls();
     for (const wchar_t* write : {L"Add(", L"Remove(", L"put_"}) EXPECT_EQ(calls.find(write), std::wstring::npos);
+    EXPECT_FALSE(coreRuns.has_value());
+    EXPECT_EQ(unsure.status, talir::doctor::Status::Note);
     std::map<std::string, talir::doctor::Check> byName;
     for (const talir::doctor::Check& check : checks) byName.emplace(check.name, check);
     EXPECT_EQ(byName.at("core").facts, std::vector<std::string>{"process " + std::to_string(coreId) + " runs lib_win\\sing-box.exe"});
