@@ -329,7 +329,8 @@ private:
             ASSERT_TRUE(SetCurrentDirectoryW(Wide(rest).c_str())) << GetLastError();
         } else if (word == "drive") {
             drive_ = first + ":";
-            ASSERT_EQ(RunLinux("ln -s '" + LinuxPath(second) + "' \"$WINEPREFIX/dosdevices/" + drive_ + "\"").exitCode, 0u);
+            const std::string link = "\"$WINEPREFIX/dosdevices/" + drive_ + "\"";
+            ASSERT_EQ(RunLinux("ln -s '" + LinuxPath(second) + "' " + link).exitCode, 0u);
         } else if (word == "start") {
             DWORD id = 0;
             held_.push_back(Start(second, &id));
@@ -360,8 +361,8 @@ private:
             cliOutput_ += Cli(Joined(Split(rest), "\n")).output;
         } else if (word == "run") {
             const bool copy = first.size() > 4 && first.compare(first.size() - 4, 4, ".exe") == 0;
-            const Finished run = RunCapture(copy ? rest.substr(0, rest.find(" = "))
-                                                 : "\"" + BinDir() + "talirvpn-cli.exe\" " + rest.substr(0, rest.find(" = ")));
+            const std::string arguments = rest.substr(0, rest.find(" = "));
+            const Finished run = RunCapture(copy ? arguments : "\"" + BinDir() + "talirvpn-cli.exe\" " + arguments);
             cliOutput_ += run.output;
             EXPECT_EQ(std::to_string(run.exitCode), rest.substr(rest.find(" = ") + 3));
         } else if (word == "wait") {

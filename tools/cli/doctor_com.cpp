@@ -72,8 +72,8 @@ Verdict JudgeRule(INetFwRule& rule, const std::string& name, std::vector<std::st
     NET_FW_RULE_DIRECTION direction = NET_FW_RULE_DIR_IN;
     NET_FW_ACTION action = NET_FW_ACTION_ALLOW;
     HRESULT result = S_OK;
-    if (FAILED(result = rule.get_ApplicationName(application.put())) || FAILED(result = rule.get_Direction(&direction)) ||
-        FAILED(result = rule.get_Action(&action))) {
+    if (FAILED(result = rule.get_ApplicationName(application.put())) ||
+        FAILED(result = rule.get_Direction(&direction)) || FAILED(result = rule.get_Action(&action))) {
         facts.push_back(name + " cannot be read: " + OneLine(HresultText(result)));
         return Verdict::Unsure;
     }
@@ -168,7 +168,9 @@ std::string RemoveFirewallRule(const wchar_t* rule) {
         std::vector<std::string> facts;
         Tally tally;
         if (FAILED(result = JudgeNamed(*rules.Get(), rule, facts, tally))) break;
-        if (tally.All() == 0) return "removed " + name + (removed > 1 ? " (" + std::to_string(removed) + " rules)" : "");
+        if (tally.All() == 0) {
+            return "removed " + name + (removed > 1 ? " (" + std::to_string(removed) + " rules)" : "");
+        }
         if (tally.All() == before) return name + " is still there";
         if (tally.broken < tally.All()) return name + " is still there: a rule of that name may be valid";
         before = tally.All();

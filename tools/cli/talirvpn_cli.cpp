@@ -138,7 +138,7 @@ int Doctor(int argc, char** argv) {
             json = true;
         } else if (std::strcmp(argv[i], "--fix") == 0 && !fix) {
             fix = true;
-        } else if (std::strcmp(argv[i], "--dir") == 0 && !dir && wide && i + 1 < wideCount) {
+        } else if (std::strcmp(argv[i], "--dir") == 0 && !dir && wide && i + 1 < argc && i + 1 < wideCount) {
             dir = wide[++i];
         } else {
             std::fputs("usage: talirvpn-cli doctor [--json] [--fix] [--dir PATH]\n", stderr);
