@@ -378,7 +378,7 @@ private:
             sockaddr_in6 address6{AF_INET6, port, 0, {}, 0};
             address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             const DWORD off = 0;
-            setsockopt(listener_, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
+            if (every) setsockopt(listener_, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
             ASSERT_EQ(every ? bind(listener_, reinterpret_cast<sockaddr*>(&address6), sizeof address6)
                             : bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
             ASSERT_EQ(listen(listener_, 1), 0);
