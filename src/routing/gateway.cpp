@@ -88,11 +88,8 @@ bool FoundPairHolds() {
 
 RouteRole ClassifyRoute(const MIB_IPFORWARDROW& row, std::optional<unsigned long> tunIndex) {
     if (row.dwForwardDest != 0 || row.dwForwardMask != 0) return RouteRole::NotDefault;
+    if (tunIndex && row.dwForwardIfIndex == *tunIndex) return RouteRole::IntoTunnel;
     if (row.dwForwardNextHop == 0) return RouteRole::OnLink;
-    IN_ADDR tun{};
-    inet_pton(AF_INET, kTunAddress, &tun);
-    if (row.dwForwardNextHop == tun.S_un.S_addr) return RouteRole::IntoTunnel;
-    if (tunIndex && row.dwForwardIfIndex == *tunIndex) return RouteRole::OnTunInterface;
     return RouteRole::Candidate;
 }
 

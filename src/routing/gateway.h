@@ -9,10 +9,11 @@
 namespace talir {
 
 // What a row of the forwarding table is to a ping route: only a Candidate
-// leads past the tunnel. An on-link default (next hop 0.0.0.0, as Windows
-// lists the tunnel's own route, a second VPN or a modem) has no gateway to
-// send to; the others lead back into the tunnel.
-enum class RouteRole { NotDefault, OnLink, IntoTunnel, OnTunInterface, Candidate };
+// leads past the tunnel. A default route through the TUN's adapter leads
+// into the tunnel whatever its next hop; an on-link default elsewhere (next
+// hop 0.0.0.0: a second VPN or a modem) has no gateway to send to. A next
+// hop of 172.17.0.1 on another adapter is a LAN's gateway like any other.
+enum class RouteRole { NotDefault, OnLink, IntoTunnel, Candidate };
 
 // tunIndex: the interface that carries the TUN address, when there is one.
 RouteRole ClassifyRoute(const MIB_IPFORWARDROW& row, std::optional<unsigned long> tunIndex);

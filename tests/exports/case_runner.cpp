@@ -1,7 +1,8 @@
 // Runs the cases of tests/cases/*.cases, each a test of its own named
 // FILE.CASE, against the real DLL. A case is a list of steps, one a line:
 //   net STEPS              the network, built by net.sh: {NAME}, {NAME.gw}
-//   put FILE               the stand-in program as FILE (a DLL: the stand-in
+//   put FILE [FROM]        the stand-in program (or FROM of the test
+//                          programs' folder) as FILE (a DLL: the stand-in
 //                          firewall, which records that it was loaded);
 //                          the tools' stand-ins are always in the system
 //                          folder, and one put elsewhere marks what it
@@ -11,6 +12,10 @@
 //   pattern FILE SIZE      SIZE bytes that depend on their offset
 //   remove PATH            a file or an empty folder deleted; outside the
 //                          case's folder, moved aside until the case ends
+//   cd FOLDER              the current folder, made when missing; the
+//                          case's own again when the steps end
+//   drive LETTER FOLDER    a drive letter for FOLDER while the case runs, as
+//                          a mapped drive (Wine's own subst reaches no file)
 //   start NAME [SDDL] FILE FILE started as a process that inherits this
 //                          one's inheritable handles, as hosts' children
 //                          often do, with SDDL as its security: {NAME} is
@@ -29,10 +34,12 @@
 //                          comes again must come as the same constant
 //   cli SCRIPT             talirvpn-cli, one call per line of script
 //   host SCRIPT            the same, as a host whose output nobody reads
-//   run ARGS = EXIT        talirvpn-cli with these arguments, and its exit code
+//   run [PROGRAM] ARGS = EXIT  talirvpn-cli (or a copy, PROGRAM.exe) with
+//                          these arguments, and its exit code
 //   mends ARGS = EXIT      the same, keeping only the "mend" lines it prints
 //   wait FILE              until FILE exists (10 s at most)
-//   listen PORT            a TCP listener on 127.0.0.1:PORT
+//   listen PORT            a TCP listener on 127.0.0.1:PORT ([::]:PORT: on
+//                          every address, IPv4 too)
 //   winhttp PROXY          the WinHTTP proxy, direct again when the case ends
 //   cores N                N cores have started: {core0}...
 //   ended PID, running PID whether the process ends within 10 s
@@ -48,10 +55,12 @@
 // texts. {text:N} is the system's text for error N ({brief:N}: without its
 // line end), {pid} this process's id, {folder} the case's folder ({here}:
 // without its last backslash; {json folder}: as JSON writes it), {system}
-// system32, {bin} the host's folder, {size:FILE} a file's size.
+// system32, {bin} the test programs' folder, {size:FILE} the size of a file
+// of the case.
 // A line that ends in a backslash goes on in the next. A case that names {rule}
 // runs once for each firewall rule.
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <iphlpapi.h>
 #include <sddl.h>
 #include <winhttp.h>
@@ -242,6 +251,7 @@ public:
                 Step(step);
                 if (HasFatalFailure() || IsSkipped()) return;
             }
+            SetCurrentDirectoryA(folder_.c_str());
             if (firewall_.Calls) {
                 const std::wstring called = firewall_.Calls();
                 const std::string calls = Joined(calls_, "\n"), rules = ReadFileBytes("firewall.rules");
@@ -280,6 +290,7 @@ public:
         for (const std::string& file : movedAside_) {
             MoveFileExA((file + ".away").c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING);
         }
+        if (!drive_.empty()) RunLinux("rm -f \"$WINEPREFIX/dosdevices/" + drive_ + "\"");
     }
 
 private:
@@ -297,7 +308,7 @@ private:
                 if (name[0] == 'b') system.erase(system.find_last_not_of("\r\n ") + 1);  // without its line end
                 filled += system;
             } else if (name.rfind("size:", 0) == 0) {
-                filled += std::to_string(ReadFileBytes(name.substr(5)).size());
+                filled += std::to_string(ReadFileBytes(folder_ + name.substr(5)).size());
             } else if (value != vars_.end()) {
                 filled += value->second;
             } else {
@@ -332,6 +343,8 @@ private:
         if (word == "net") {
             Net((vars_.count("net") ? "" : "reset ") + rest, vars_);  // the first of a case starts afresh
             vars_["net"] = "made";
+        } else if (word == "put" && !second.empty()) {
+            ASSERT_TRUE(CopyFileA((BinDir() + second).c_str(), first.c_str(), FALSE)) << GetLastError();
         } else if (word == "put") {
             CopyStandin(rest);
             if (rest.find(':') != std::string::npos) outside_.push_back(rest);  // not in the case's folder
@@ -364,6 +377,13 @@ private:
                         MoveFileExA(rest.c_str(), (rest + ".away").c_str(), MOVEFILE_REPLACE_EXISTING))
                 << GetLastError();
             if (outside) movedAside_.push_back(rest);
+        } else if (word == "cd") {
+            CreateDirectoryW(Wide(rest).c_str(), nullptr);
+            ASSERT_TRUE(SetCurrentDirectoryW(Wide(rest).c_str())) << GetLastError();
+        } else if (word == "drive") {
+            drive_ = first + ":";
+            const std::string link = "\"$WINEPREFIX/dosdevices/" + drive_ + "\"";
+            ASSERT_EQ(RunLinux("ln -s '" + LinuxPath(second) + "' " + link).exitCode, 0u);
         } else if (word == "start") {
             const bool guarded = second.rfind("D:", 0) == 0;
             SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
@@ -400,7 +420,9 @@ private:
             const std::string output = Cli(Joined(Split(rest), "\n")).output;
             if (word == "cli") cliOutput_ += output;
         } else if (word == "run" || word == "mends") {
-            const Finished run = RunCapture("\"" + BinDir() + "talirvpn-cli.exe\" " + rest.substr(0, rest.find(" = ")));
+            const bool copy = first.size() > 4 && first.compare(first.size() - 4, 4, ".exe") == 0;
+            const std::string arguments = rest.substr(0, rest.find(" = "));
+            const Finished run = RunCapture(copy ? arguments : "\"" + BinDir() + "talirvpn-cli.exe\" " + arguments);
             // The record's times are the clock's.
             std::string output = std::regex_replace(run.output, std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ"), "TIME");
             for (const std::string& line : SplitLines(output)) {
@@ -412,10 +434,17 @@ private:
         } else if (word == "listen") {
             WSADATA winsock;
             WSAStartup(MAKEWORD(2, 2), &winsock);
-            listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-            sockaddr_in address{AF_INET, htons(static_cast<u_short>(std::stoul(rest))), {}, {}};
+            // As Go and .NET servers listen on an unspecified address.
+            const bool every = rest.rfind("[::]:", 0) == 0;
+            const u_short port = htons(static_cast<u_short>(std::stoul(rest.substr(every ? 5 : 0))));
+            listener_ = socket(every ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            sockaddr_in address{AF_INET, port, {}, {}};
+            sockaddr_in6 address6{AF_INET6, port, 0, {}, 0};
             address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+            const DWORD off = 0;
+            if (every) setsockopt(listener_, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
+            ASSERT_EQ(every ? bind(listener_, reinterpret_cast<sockaddr*>(&address6), sizeof address6)
+                            : bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
             ASSERT_EQ(listen(listener_, 1), 0);
         } else if (word == "winhttp") {
             std::wstring proxy(rest.begin(), rest.end());
@@ -483,6 +512,7 @@ private:
     std::map<std::string, const char*> constants_;
     std::vector<Handle> held_;
     std::vector<std::string> outside_, movedAside_;
+    std::string drive_;
     SOCKET listener_ = INVALID_SOCKET;
     FirewallStandin firewall_;
 };

@@ -103,8 +103,15 @@ std::string ReadFileBytes(const std::string& path) {
     return bytes.str();
 }
 
+std::wstring Wide(const std::string& utf8) {
+    std::wstring wide(utf8.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
+                                    static_cast<int>(wide.size())));
+    return wide;
+}
+
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), bytes.size());
+    std::ofstream(Wide(path).c_str(), std::ios::binary | std::ios::trunc).write(bytes.data(), bytes.size());
 }
 
 bool FileExists(const std::string& path) {
@@ -196,7 +203,10 @@ void FirewallStandin::RegisterWineFirewall() {
 }
 
 void FirewallStandin::Install() {
-    SetEnvironmentVariableA("TALIR_FW_RULES", "firewall.rules");
+    // In full: the doctor reads it from the client's folder, or none.
+    char rules[MAX_PATH] = {};
+    GetFullPathNameA("firewall.rules", MAX_PATH, rules, nullptr);
+    SetEnvironmentVariableA("TALIR_FW_RULES", rules);
     const std::string server = BinDir() + "standins\\talir_firewall.dll";
     for (const char* clsid : kFirewallClasses) {
         const std::string key = std::string("Software\\Classes\\CLSID\\") + clsid + "\\InprocServer32";

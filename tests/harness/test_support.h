@@ -39,6 +39,8 @@ void Net(const std::string& steps, Vars& vars);
 // with it (empty for 0). Wine's texts differ from Windows': never hard-coded.
 std::string SystemText(DWORD code);
 
+// UTF-16 of a UTF-8 text: paths of the cases may be in any script.
+std::wstring Wide(const std::string& utf8);
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
@@ -72,7 +74,8 @@ Lines AwaitLines(const std::string& path, size_t count, int timeoutMs = 10000);
 
 // The stand-in firewall answers for NetFwPolicy2 and NetFwRule while this
 // lives (the registration is the prefix's), keeping its rules in
-// firewall.rules; Wine's own answers again afterwards.
+// firewall.rules of the current folder at Install; Wine's own answers again
+// afterwards.
 class FirewallStandin {
 public:
     void Install();  // fails the case when it cannot

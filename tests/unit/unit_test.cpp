@@ -9,13 +9,17 @@
 #include "toolkit/change_record.h"
 #include "toolkit/error_text.h"
 #include "toolkit/result_string.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 #include <ws2tcpip.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
+#include <cwchar>
 #include <ctime>
+#include <set>
 #include <stdexcept>
 
 namespace {
@@ -142,17 +146,18 @@ MIB_IPFORWARDROW Row(const char* destination, const char* mask, const char* next
 }
 
 // Linux takes an interface's routes with it: no real table shows a route
-// into an adapter that is gone (the TUN, index 9).
+// into an adapter that is gone (the TUN, index 9). Without a TUN, its next
+// hop is a gateway like any other.
 TEST(DoctorRoutes, TunnelRouteIntoARemovedAdapterIsAProblemWithItsRemoval) {
     struct {
         MIB_IPFORWARDTABLE head;
         MIB_IPFORWARDROW more[2];
-    } table{{3, {Row("0.0.0.0", "0.0.0.0", "172.17.0.1", 9, 1)}},
+    } table{{3, {Row("0.0.0.0", "0.0.0.0", "172.17.0.1", 9, 50)}},
             {Row("0.0.0.0", "0.0.0.0", "192.0.2.1", 4, 25), Row("203.0.113.5", "255.255.255.255", "192.0.2.1", 4, 25)}};
     const talir::doctor::Check check = talir::doctor::JudgeRoutes(table.head, {{1, "lo"}, {4, "uplink"}}, std::nullopt, false);
     EXPECT_EQ(check.status, talir::doctor::Status::Problem);
     EXPECT_EQ(check.facts, (std::vector<std::string>{
-                               "default via 172.17.0.1 if 9 metric 1: into an interface that no longer exists",
+                               "default via 172.17.0.1 if 9 metric 50: into an interface that no longer exists",
                                "default via 192.0.2.1 if 4 metric 25: chosen", "ping routes: 203.0.113.5"}));
     EXPECT_EQ(check.action, "route delete 0.0.0.0 mask 0.0.0.0 172.17.0.1 if 9");
 }
@@ -170,39 +175,174 @@ MIB_IPFORWARD_ROW2 Row6(const char* prefix, UINT8 length, const char* nextHop, N
 }
 
 // Wine lists no IPv6 routes: tables as Windows shows them. The TUN is 9,
-// the uplink "Ethernet" 4; a prefix route is never a default.
+// the uplink "Ethernet" 4; a prefix route is never a default. Windows adds
+// the interface's metric to the route's.
 TEST(DoctorIpv6, TheLowestDefaultMustGoIntoTheTunWhileACoreRuns) {
     const MIB_IPFORWARD_ROW2 prefix = Row6("2001:db8::", 64, "::", 4, 1), uplink = Row6("::", 0, "fe80::1", 4, 256),
-                             tunnel = Row6("::", 0, "::", 9, 5), cheapUplink = Row6("::", 0, "fe80::1", 4, 1);
+                             tunnel = Row6("::", 0, "::", 9, 5), cheapUplink = Row6("::", 0, "fe80::1", 4, 1),
+                             low = Row6("::", 1, "::", 9, 5), high = Row6("8000::", 1, "::", 9, 5),
+                             highElsewhere = Row6("8000::", 1, "fe80::1", 4, 5);
     const std::string around =
         "turn IPv6 off on that adapter: Disable-NetAdapterBinding -Name \"Ethernet\" -ComponentID ms_tcpip6 "
         "(PowerShell, as administrator); or let the core carry IPv6";
+    const talir::doctor::Status ok = talir::doctor::Status::Ok, problem = talir::doctor::Status::Problem;
+    const std::string into = "IPv6 goes into the tunnel", leaves = "IPv6 leaves through Ethernet, around the tunnel";
     const struct {
         std::vector<MIB_IPFORWARD_ROW2> rows;
+        std::map<unsigned long, unsigned long> interfaceMetrics;
         bool coreRuns;
         talir::doctor::Status status;
-        std::string lastFact, action;
+        std::string lastFact;
     } cases[] = {
-        {{prefix}, true, talir::doctor::Status::Ok, "no IPv6 default route", ""},
-        {{prefix, tunnel}, true, talir::doctor::Status::Ok, "IPv6 goes into the tunnel", ""},
-        {{uplink}, false, talir::doctor::Status::Ok, "no core runs", ""},
-        {{prefix, uplink}, true, talir::doctor::Status::Problem, "IPv6 leaves through Ethernet, around the tunnel",
-         around},
-        {{uplink, tunnel}, true, talir::doctor::Status::Ok, "IPv6 goes into the tunnel", ""},
-        {{tunnel, cheapUplink}, true, talir::doctor::Status::Problem,
-         "IPv6 leaves through Ethernet, around the tunnel", around},
+        {{prefix}, {}, true, ok, "no IPv6 default route"},
+        {{prefix, tunnel}, {}, true, ok, into},
+        {{uplink}, {}, false, ok, "no core runs"},
+        {{prefix, uplink}, {}, true, problem, leaves},
+        {{uplink, tunnel}, {{4, 1}, {9, 300}}, true, problem, leaves},
+        {{tunnel, cheapUplink}, {}, true, problem, leaves},
+        {{tunnel, cheapUplink}, {{4, 50}, {9, 1}}, true, ok, into},
+        {{cheapUplink, low, high}, {}, true, ok, into},
+        {{low, high}, {}, true, ok, into},
+        {{cheapUplink, low, highElsewhere}, {}, true, problem, leaves},
     };
     for (const auto& c : cases) {
         std::vector<char> bytes(sizeof(MIB_IPFORWARD_TABLE2) + c.rows.size() * sizeof(MIB_IPFORWARD_ROW2));
         auto& table = *reinterpret_cast<MIB_IPFORWARD_TABLE2*>(bytes.data());
         table.NumEntries = static_cast<ULONG>(c.rows.size());
         std::copy(c.rows.begin(), c.rows.end(), table.Table);
-        const talir::doctor::Check check = talir::doctor::JudgeIpv6(table, {{4, "Ethernet"}}, 9ul, c.coreRuns);
-        SCOPED_TRACE(c.lastFact + (c.coreRuns ? ", core runs" : ""));
+        const talir::doctor::Check check =
+            talir::doctor::JudgeIpv6(table, {{4, "Ethernet"}}, c.interfaceMetrics, 9ul, c.coreRuns);
+        SCOPED_TRACE(std::to_string(&c - cases) + ": " + c.lastFact);
         EXPECT_EQ(check.status, c.status);
         EXPECT_EQ(check.facts.back(), c.lastFact);
-        EXPECT_EQ(check.action, c.action);
+        EXPECT_EQ(check.action, c.status == problem ? around : "");
     }
+}
+
+// Every open that the doctor's checks make, with the access it asks for;
+// its code is linked into this program, so its imports are this program's.
+std::vector<std::pair<std::string, DWORD>> opened;
+decltype(&RegOpenKeyExA) openKeyA;
+decltype(&RegOpenKeyExW) openKeyW;
+decltype(&OpenProcess) openProcess;
+decltype(&CreateFileW) createFile;
+decltype(&GetFileAttributesW) fileAttributes;
+LSTATUS WINAPI OpenKeyA(HKEY key, LPCSTR name, DWORD options, REGSAM access, PHKEY out) {
+    return opened.emplace_back("key", access), openKeyA(key, name, options, access, out);
+}
+LSTATUS WINAPI OpenKeyW(HKEY key, LPCWSTR name, DWORD options, REGSAM access, PHKEY out) {
+    return opened.emplace_back("key", access), openKeyW(key, name, options, access, out);
+}
+LSTATUS WINAPI CreateKey(HKEY, const void*, DWORD, void*, DWORD, REGSAM access, void*, PHKEY, LPDWORD) {
+    return opened.emplace_back("key", access | KEY_CREATE_SUB_KEY), ERROR_ACCESS_DENIED;
+}
+// A process of another user, as an unelevated doctor sees it.
+bool refuseProcesses = false;
+HANDLE WINAPI OpenProcessRecorded(DWORD access, BOOL inherit, DWORD id) {
+    opened.emplace_back("process", access);
+    return refuseProcesses ? (SetLastError(ERROR_ACCESS_DENIED), nullptr) : openProcess(access, inherit, id);
+}
+HANDLE WINAPI CreateFileRecorded(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                 DWORD disposition, DWORD flags, HANDLE model) {
+    opened.emplace_back("file", disposition == OPEN_EXISTING ? access : access | GENERIC_WRITE);
+    return createFile(path, access, share, security, disposition, flags, model);
+}
+// A program in another user's folder: its path cannot be read.
+DWORD WINAPI FileAttributes(LPCWSTR path) {
+    return std::wcsstr(path, L"\\denied\\") ? (SetLastError(ERROR_ACCESS_DENIED), INVALID_FILE_ATTRIBUTES)
+                                             : fileAttributes(path);
+}
+
+// Points this program's import of function at replacement; returns what it
+// pointed at, null when it does not import function.
+void* PatchImport(const char* function, void* replacement) {
+    BYTE* const base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
+    const auto* headers =
+        reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); dll->Name; ++dll) {
+        auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
+        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
+        for (; name->u1.AddressOfData; ++name, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) ||
+                std::strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData)->Name, function)) {
+                continue;
+            }
+            DWORD protection = 0;
+            VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
+            void* const original = reinterpret_cast<void*>(slot->u1.Function);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(slot, sizeof *slot, protection, &protection);
+            return original;
+        }
+    }
+    return nullptr;
+}
+
+// A core that runs, a rule whose program cannot be read, two rules of one
+// name of which one is broken: without --fix nothing is opened for writing
+// and no rule is touched; a rule that may be valid is never to be removed,
+// even beside a broken one of its name; a core that cannot be told apart
+// leaves it unknown whether the core runs.
+class DoctorChecks : public talir_test::WorkFolder {};
+TEST_F(DoctorChecks, OnlyReadAndNeverCondemnWhatMayBeValid) {
+    talir_test::CopyStandin("lib_win\\sing-box.exe");
+    DWORD coreId = 0;
+    const talir_test::Handle core = talir_test::Start("lib_win\\sing-box.exe", &coreId);
+    ASSERT_EQ(talir_test::AwaitLines("lib_win\\sing-box.started", 1).size(), 1u);
+    talir_test::FirewallStandin firewall;
+    ASSERT_NO_FATAL_FAILURE(firewall.Install());
+    talir_test::WriteFileBytes("firewall.rules", "TalirSingBox\t" + folder_ + "lib_win\\sing-box.exe\t256\t1\t1\t-1\n"
+                                                 "TalirSingBox\t" + folder_ + "gone\\sing-box.exe\t256\t1\t1\t-1\n"
+                                                 "TalirXray\t" + folder_ + "denied\\xray.exe\t256\t1\t1\t-1\n");
+    const std::pair<const char*, void*> hooks[] = {
+        {"RegOpenKeyExA", reinterpret_cast<void*>(OpenKeyA)}, {"RegOpenKeyExW", reinterpret_cast<void*>(OpenKeyW)},
+        {"RegCreateKeyExA", reinterpret_cast<void*>(CreateKey)},
+        {"RegCreateKeyExW", reinterpret_cast<void*>(CreateKey)},
+        {"OpenProcess", reinterpret_cast<void*>(OpenProcessRecorded)},
+        {"CreateFileW", reinterpret_cast<void*>(CreateFileRecorded)},
+        {"GetFileAttributesW", reinterpret_cast<void*>(FileAttributes)}};
+    void* originals[std::size(hooks)] = {};
+    for (size_t i = 0; i < std::size(hooks); ++i) originals[i] = PatchImport(hooks[i].first, hooks[i].second);
+    openKeyA = reinterpret_cast<decltype(openKeyA)>(originals[0]);
+    openKeyW = reinterpret_cast<decltype(openKeyW)>(originals[1]);
+    openProcess = reinterpret_cast<decltype(openProcess)>(originals[4]);
+    createFile = reinterpret_cast<decltype(createFile)>(originals[5]);
+    fileAttributes = reinterpret_cast<decltype(fileAttributes)>(originals[6]);
+    const talir::doctor::ClientFolder client = talir::doctor::EnterClientFolder(nullptr);
+    const std::vector<talir::doctor::Check> checks = talir::doctor::RunChecks(client);
+    // A sing-box.exe that cannot be told apart from the core may be it.
+    refuseProcesses = true;
+    std::optional<bool> coreRuns;
+    const talir::doctor::Check unsure = talir::doctor::CheckCore(client, coreRuns);
+    for (size_t i = 0; i < std::size(hooks); ++i) {
+        if (originals[i]) PatchImport(hooks[i].first, originals[i]);
+    }
+    TerminateProcess(core.value, 0);
+
+    const std::map<std::string, DWORD> readOnly = {
+        {"key", KEY_READ | KEY_WOW64_64KEY | KEY_WOW64_32KEY},
+        {"process", PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE},
+        {"file", GENERIC_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | READ_CONTROL | SYNCHRONIZE}};
+    std::set<std::string> kinds;
+    for (const auto& [kind, access] : opened) {
+        EXPECT_EQ(access & ~readOnly.at(kind), 0u) << kind << " opened with access 0x" << std::hex << access;
+        kinds.insert(kind);
+    }
+    EXPECT_EQ(kinds.size(), 3u) << "not every kind of open was seen";
+    const std::wstring calls = firewall.Calls();
+    for (const wchar_t* write : {L"Add(", L"Remove(", L"put_"}) EXPECT_EQ(calls.find(write), std::wstring::npos);
+    EXPECT_FALSE(coreRuns.has_value());
+    EXPECT_EQ(unsure.status, talir::doctor::Status::Note);
+    std::map<std::string, talir::doctor::Check> byName;
+    for (const talir::doctor::Check& check : checks) byName.emplace(check.name, check);
+    EXPECT_EQ(byName.at("core").facts.front(), "process " + std::to_string(coreId) + " runs lib_win\\sing-box.exe");
+    EXPECT_EQ(byName.at("firewall_singbox").facts.back(), folder_ + "gone\\sing-box.exe is missing");
+    EXPECT_EQ(byName.at("firewall_singbox").ruleToRemove, nullptr);
+    std::string denied = talir_test::SystemText(ERROR_ACCESS_DENIED);
+    denied.erase(denied.find_last_not_of("\r\n ") + 1);
+    EXPECT_EQ(byName.at("firewall_xray").facts.back(), folder_ + "denied\\xray.exe: cannot check: " + denied);
+    EXPECT_EQ(byName.at("firewall_xray").status, talir::doctor::Status::Note);
 }
 
 }  // namespace

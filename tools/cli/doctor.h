@@ -31,7 +31,8 @@ struct Check {
     std::string action;
 
     // What --fix may change, set only with a problem that it mends: the
-    // per-user proxy switched off, these routes deleted, this rule removed.
+    // per-user proxy switched off, these routes deleted, the rules of this
+    // name removed (each of them broken).
     bool proxyOff = false;
     std::vector<MIB_IPFORWARDROW> deadRoutes;
     const wchar_t* ruleToRemove = nullptr;
@@ -50,11 +51,24 @@ std::string OneLine(std::string text);
 // UTF-8 of a wide text from the system.
 std::string Utf8(const std::wstring& text);
 
-// lib_win: the core and its config present; the logs' sizes.
-Check CheckLibWin();
-// Processes running lib_win\sing-box.exe of this folder; coreRuns is empty
-// when they cannot be listed.
-Check CheckCore(std::optional<bool>& coreRuns);
+// The client's folder, the one that holds lib_win: dir when given, else the
+// current folder when it holds one, else this program's. It becomes the
+// current directory, so that lib_win\... leads there as it does for the
+// library. path is empty when none holds lib_win; tried names the folders
+// looked at.
+struct ClientFolder {
+    std::wstring path;  // in full, with a trailing backslash
+    std::string tried;
+};
+ClientFolder EnterClientFolder(const wchar_t* dir);
+
+// lib_win: the folder examined, the core and its config present; the logs'
+// sizes.
+Check CheckLibWin(const ClientFolder& client);
+// Processes whose image is the very file lib_win\sing-box.exe, by its
+// volume and index; coreRuns stays empty when a sing-box.exe runs that is
+// not proven to be another file, or without lib_win.
+Check CheckCore(const ClientFolder& client, std::optional<bool>& coreRuns);
 // The adapter carrying the TUN address.
 Check CheckTun(std::optional<unsigned long>& tunIndex);
 // The adapters' names by interface index; the system's code when they
@@ -68,14 +82,22 @@ Check JudgeRoutes(const MIB_IPFORWARDTABLE& table, const std::map<unsigned long,
                   std::optional<unsigned long> tunIndex, bool coreRuns);
 // "route delete DEST mask MASK NEXTHOP if INDEX" for exactly that row.
 std::string RouteDeleteCommand(const MIB_IPFORWARDROW& row);
-// IPv6 default routes: while a core runs, the lowest-metric one must go into
-// the TUN. names: the adapters' names by interface index.
+// IPv6 default routes: while a core runs, the one with the lowest metric
+// (the route's plus its interface's) must go into the TUN, unless ::/1 and
+// 8000::/1 both do. names: the adapters' names by interface index;
+// interfaceMetrics: the metric of each interface a default route leaves by.
 Check CheckIpv6(std::optional<unsigned long> tunIndex, bool coreRuns);
 Check JudgeIpv6(const MIB_IPFORWARD_TABLE2& table, const std::map<unsigned long, std::string>& names,
-                std::optional<unsigned long> tunIndex, bool coreRuns);
+                const std::map<unsigned long, unsigned long>& interfaceMetrics, std::optional<unsigned long> tunIndex,
+                bool coreRuns);
+// Every rule called rule: a problem when it is not inbound and allowing or
+// its program is missing (ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND for
+// the stored path with its variables expanded); a program that cannot be
+// read otherwise is a note.
 Check CheckFirewallRule(const char* checkName, const wchar_t* rule, const char* deleteExport);
-// Removes the rule as the Delete exports do; says what became of it, read
-// back from the firewall.
+// Removes the rules of that name, by name as the Delete exports do, as long
+// as each one left is broken; says what became of them, read back from the
+// firewall.
 std::string RemoveFirewallRule(const wchar_t* rule);
 Check CheckUserProxy();
 // "LAN: proxy 127.0.0.1:1080", with the automatic settings that a browser
@@ -86,7 +108,7 @@ Check CheckWinHttpProxy();
 Check CheckInstance();
 Check CheckAutorun();
 
-std::vector<Check> RunChecks();
+std::vector<Check> RunChecks(const ClientFolder& client);
 // Mends each problem that --fix can mend safely; one line per mend, with
 // what it changed or why it could not. A failed mend stops no other.
 std::vector<std::string> ApplyMends(const std::vector<Check>& checks);

@@ -10,6 +10,7 @@
 #include <taskschd.h>
 #include <wrl/client.h>
 
+#include <cwchar>
 #include <new>
 
 namespace talir::doctor {
@@ -53,41 +54,104 @@ HRESULT FirewallRules(ComPtr<INetFwRules>& rules) {
     return SUCCEEDED(result) ? policy->get_Rules(rules.GetAddressOf()) : result;
 }
 
+// A rule's program is missing only when Windows says so; a path that cannot
+// be read for another reason (another user's folder, a drive this token
+// does not see) may be valid.
+enum class Verdict { Valid, Broken, Unsure };
+
+// How many rules of a name there are, by verdict.
+struct Tally {
+    int valid = 0, broken = 0, unsure = 0;
+    void Add(Verdict verdict) { ++(verdict == Verdict::Valid ? valid : verdict == Verdict::Broken ? broken : unsure); }
+    int All() const { return valid + broken + unsure; }
+};
+
+// Judges one rule; what it found goes to facts.
+Verdict JudgeRule(INetFwRule& rule, const std::string& name, std::vector<std::string>& facts) {
+    UniqueBstr application;
+    NET_FW_RULE_DIRECTION direction = NET_FW_RULE_DIR_IN;
+    NET_FW_ACTION action = NET_FW_ACTION_ALLOW;
+    HRESULT result = S_OK;
+    if (FAILED(result = rule.get_ApplicationName(application.put())) ||
+        FAILED(result = rule.get_Direction(&direction)) || FAILED(result = rule.get_Action(&action))) {
+        facts.push_back(name + " cannot be read: " + OneLine(HresultText(result)));
+        return Verdict::Unsure;
+    }
+    facts.push_back(name + " present");
+    facts.push_back(direction == NET_FW_RULE_DIR_IN ? "inbound" : "outbound");
+    facts.push_back(action == NET_FW_ACTION_ALLOW ? "allow" : "block");
+    const Verdict verdict =
+        direction == NET_FW_RULE_DIR_IN && action == NET_FW_ACTION_ALLOW ? Verdict::Valid : Verdict::Broken;
+    const std::wstring stored = application ? application.get() : L"";
+    if (stored.empty()) {
+        facts.push_back("every program");
+        return verdict;
+    }
+    // As the firewall reads it: %ProgramFiles%\... names a path of its own.
+    std::wstring path(ExpandEnvironmentStringsW(stored.c_str(), nullptr, 0), L'\0');
+    const DWORD length = ExpandEnvironmentStringsW(stored.c_str(), path.data(), static_cast<DWORD>(path.size()));
+    path.resize(length > 0 ? length - 1 : 0);
+    DWORD code = NO_ERROR;
+    if (length == 0 || GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) code = GetLastError();
+    if (code == NO_ERROR) {
+        facts.push_back(Utf8(stored) + " exists");
+        return verdict;
+    }
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+        facts.push_back(Utf8(stored) + " is missing");
+        return Verdict::Broken;
+    }
+    facts.push_back(Utf8(stored) + ": cannot check: " + OneLine(ErrorText(code)));
+    return verdict == Verdict::Valid ? Verdict::Unsure : verdict;
+}
+
+// Judges every rule called name: Item and Remove each act on one of several
+// rules of a name, unknown which.
+HRESULT JudgeNamed(INetFwRules& rules, const wchar_t* name, std::vector<std::string>& facts, Tally& tally) {
+    ComPtr<IUnknown> enumerator;
+    ComPtr<IEnumVARIANT> each;
+    HRESULT result = rules.get__NewEnum(enumerator.GetAddressOf());
+    if (SUCCEEDED(result)) result = enumerator.As(&each);
+    VARIANT item;
+    VariantInit(&item);
+    ULONG fetched = 0;
+    while (SUCCEEDED(result) && (result = each->Next(1, &item, &fetched)) == S_OK && fetched == 1) {
+        ComPtr<INetFwRule> rule;
+        UniqueBstr ruleName;
+        if (item.vt == VT_DISPATCH && item.pdispVal != nullptr &&
+            SUCCEEDED(result = item.pdispVal->QueryInterface(IID_INetFwRule,
+                                                             reinterpret_cast<void**>(rule.GetAddressOf()))) &&
+            SUCCEEDED(result = rule->get_Name(ruleName.put())) && ruleName && std::wcscmp(ruleName.get(), name) == 0) {
+            tally.Add(JudgeRule(*rule.Get(), Utf8(name), facts));
+        }
+        VariantClear(&item);
+    }
+    return result == S_FALSE ? S_OK : result;
+}
+
 }  // namespace
 
 Check CheckFirewallRule(const char* checkName, const wchar_t* rule, const char* deleteExport) {
     Check check{checkName};
-    const std::string name = Utf8(rule);
     const ComApartment com;
     if (FAILED(com.Result())) return Failed(std::move(check), com.Result());
     ComPtr<INetFwRules> rules;
-    ComPtr<INetFwRule> found;
+    Tally tally;
     HRESULT result = FirewallRules(rules);
-    if (SUCCEEDED(result)) result = rules->Item(Bstr(rule).get(), found.GetAddressOf());
-    if (result == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) {
-        check.facts.push_back(name + " not present");
-        return check;
-    }
+    if (SUCCEEDED(result)) result = JudgeNamed(*rules.Get(), rule, check.facts, tally);
     if (FAILED(result)) return Failed(std::move(check), result);
-
-    UniqueBstr application;
-    NET_FW_RULE_DIRECTION direction = NET_FW_RULE_DIR_IN;
-    NET_FW_ACTION action = NET_FW_ACTION_ALLOW;
-    if (FAILED(result = found->get_ApplicationName(application.put())) ||
-        FAILED(result = found->get_Direction(&direction)) || FAILED(result = found->get_Action(&action))) {
-        return Failed(std::move(check), result);
-    }
-    const std::wstring path = application ? application.get() : L"";
-    const bool exists = !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-    check.facts.push_back(name + " present");
-    check.facts.push_back(direction == NET_FW_RULE_DIR_IN ? "inbound" : "outbound");
-    check.facts.push_back(action == NET_FW_ACTION_ALLOW ? "allow" : "block");
-    check.facts.push_back(path.empty() ? "every program" : Utf8(path) + (exists ? " exists" : " is missing"));
+    if (tally.All() == 0) check.facts.push_back(Utf8(rule) + " not present");
+    if (tally.unsure > 0) Flag(check, Status::Note, "");
+    if (tally.broken == 0) return check;
     // Such a rule lets the core through nowhere, and the client, finding the
-    // name taken, never adds its own.
-    if (!exists || direction != NET_FW_RULE_DIR_IN || action != NET_FW_ACTION_ALLOW) {
+    // name taken, never adds its own. Removal goes by name: only when every
+    // rule of the name is broken.
+    if (tally.broken == tally.All()) {
         Flag(check, Status::Problem, deleteExport);
         check.ruleToRemove = rule;
+    } else {
+        Flag(check, Status::Problem,
+             "remove the broken " + Utf8(rule) + " in the firewall's settings: the others of its name stay");
     }
     return check;
 }
@@ -97,17 +161,23 @@ std::string RemoveFirewallRule(const wchar_t* rule) {
     const ComApartment com;
     if (FAILED(com.Result())) return "cannot remove " + name + ": " + OneLine(HresultText(com.Result()));
     ComPtr<INetFwRules> rules;
-    ComPtr<INetFwRule> found;
     HRESULT result = FirewallRules(rules);
-    if (SUCCEEDED(result)) result = rules->Remove(Bstr(rule).get());
-    if (FAILED(result)) {
-        return "cannot remove " + name + ": " + OneLine(HresultText(result)) +
-               (result == E_ACCESSDENIED ? "; run as administrator" : "");
+    // Judged again before each removal, and only a rule gone from the list
+    // counts as removed: one that became valid meanwhile stays.
+    for (int removed = 0, before = -1; SUCCEEDED(result); ++removed) {
+        std::vector<std::string> facts;
+        Tally tally;
+        if (FAILED(result = JudgeNamed(*rules.Get(), rule, facts, tally))) break;
+        if (tally.All() == 0) {
+            return "removed " + name + (removed > 1 ? " (" + std::to_string(removed) + " rules)" : "");
+        }
+        if (tally.All() == before) return name + " is still there";
+        if (tally.broken < tally.All()) return name + " is still there: a rule of that name may be valid";
+        before = tally.All();
+        result = rules->Remove(Bstr(rule).get());
     }
-    // Only a rule that is gone from the list counts as removed.
-    result = rules->Item(Bstr(rule).get(), found.GetAddressOf());
-    if (result == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) return "removed " + name;
-    return name + " is still there" + (FAILED(result) ? ": " + OneLine(HresultText(result)) : std::string());
+    return "cannot remove " + name + ": " + OneLine(HresultText(result)) +
+           (result == E_ACCESSDENIED ? "; run as administrator" : "");
 }
 
 Check CheckAutorun() {

@@ -23,23 +23,80 @@ std::optional<unsigned long long> FileSize(const std::string& path) {
     return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-std::wstring FullPath(const wchar_t* path) {
-    const DWORD size = GetFullPathNameW(path, 0, nullptr, nullptr);
-    std::wstring full(size, L'\0');
-    full.resize(GetFullPathNameW(path, size, full.data(), nullptr));
+// A folder with its trailing backslash, in full.
+std::wstring FullFolder(const std::wstring& path) {
+    std::wstring full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr), L'\0');
+    full.resize(GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
+    if (!full.empty() && full.back() != L'\\') full += L'\\';
     return full;
+}
+
+bool HoldsLibWin(const std::wstring& folder) {
+    const DWORD attributes = GetFileAttributesW((folder + L"lib_win").c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// What makes a file itself, whatever the path it is reached by (another
+// drive letter, a junction, a short name): its volume and its index there.
+struct FileId {
+    DWORD volume = 0;
+    ULONGLONG index = 0;
+    bool operator==(const FileId& other) const { return volume == other.volume && index == other.index; }
+};
+
+// Opened for its attributes only, sharing everything: a running program's
+// image opens so, and nothing is asked that a reader lacks. Empty with the
+// system's text in error.
+std::optional<FileId> IdentifyFile(const std::wstring& path, std::string& error) {
+    const UniqueHandle file(ValidOrNull(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                    OPEN_EXISTING, 0, nullptr)));
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!file || !GetFileInformationByHandle(file.get(), &information)) {
+        error = OneLine(GetLastErrorText());
+        return std::nullopt;
+    }
+    return FileId{information.dwVolumeSerialNumber,
+                  (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
 }
 
 }  // namespace
 
-Check CheckLibWin() {
+ClientFolder EnterClientFolder(const wchar_t* dir) {
+    ClientFolder client;
+    std::vector<std::wstring> candidates;
+    if (dir != nullptr) {
+        candidates.push_back(FullFolder(dir));
+    } else {
+        candidates.push_back(FullFolder(L"."));
+        std::wstring program(MAX_PATH, L'\0');
+        DWORD size = 0;
+        while ((size = GetModuleFileNameW(nullptr, program.data(), static_cast<DWORD>(program.size()))) ==
+               program.size()) {
+            program.resize(program.size() * 2);
+        }
+        program.resize(size);
+        candidates.push_back(FullFolder(program.substr(0, program.find_last_of(L'\\') + 1)));
+    }
+    for (const std::wstring& candidate : candidates) {
+        client.tried += (client.tried.empty() ? "" : ", ") + Utf8(candidate);
+        // The checks, as the library, name lib_win\... relative to it.
+        if (HoldsLibWin(candidate) && SetCurrentDirectoryW(candidate.c_str())) {
+            client.path = candidate;
+            break;
+        }
+    }
+    return client;
+}
+
+Check CheckLibWin(const ClientFolder& client) {
     Check check{"lib_win"};
-    const DWORD folder = GetFileAttributesA("lib_win");
-    if (folder == INVALID_FILE_ATTRIBUTES || (folder & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        check.facts.push_back("no lib_win folder here");
-        Flag(check, Status::Problem, "run the doctor from the client's folder, the one that holds lib_win");
+    if (client.path.empty()) {
+        check.facts.push_back("no lib_win in " + client.tried);
+        Flag(check, Status::Problem, "run the doctor from the client's folder, or name it with --dir");
         return check;
     }
+    check.facts.push_back("folder " + Utf8(client.path));
     for (const char* file : {"sing-box.exe", "config.json"}) {
         const bool present = FileSize(std::string("lib_win\\") + file).has_value();
         check.facts.push_back(file + std::string(present ? " present" : " missing"));
@@ -61,13 +118,15 @@ Check CheckLibWin() {
     return check;
 }
 
-Check CheckCore(std::optional<bool>& coreRuns) {
+Check CheckCore(const ClientFolder& client, std::optional<bool>& coreRuns) {
     Check check{"core"};
-    const std::wstring core = FullPath(L"lib_win\\sing-box.exe");
+    if (client.path.empty()) return CannotCheck(std::move(check), "no lib_win, so no core to look for");
+    std::string coreError;
+    const std::optional<FileId> core = IdentifyFile(client.path + L"lib_win\\sing-box.exe", coreError);
     const UniqueHandle snapshot(ValidOrNull(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)));
     if (!snapshot) return CannotCheck(std::move(check), OneLine(GetLastErrorText()));
 
-    bool runs = false, unreadable = false;
+    bool runs = false, unsure = false;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
@@ -77,19 +136,28 @@ Check CheckCore(std::optional<bool>& coreRuns) {
         const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
         std::wstring image(32768, L'\0');
         DWORD size = static_cast<DWORD>(image.size());
+        std::string error;
+        std::optional<FileId> running;
         if (!process || !QueryFullProcessImageNameW(process.get(), 0, image.data(), &size)) {
-            check = CannotCheck(std::move(check), id + " runs a sing-box.exe: " + OneLine(GetLastErrorText()));
-            unreadable = true;
-            continue;
+            error = OneLine(GetLastErrorText());
+        } else {
+            image.resize(size);
+            running = IdentifyFile(image, error);
         }
-        image.resize(size);
-        if (CompareStringOrdinal(image.c_str(), -1, core.c_str(), -1, TRUE) != CSTR_EQUAL) continue;
-        check.facts.push_back(id + " runs lib_win\\sing-box.exe");
-        runs = true;
+        // A sing-box.exe not proven to be another file may be the core.
+        if (!running || !core) {
+            check = CannotCheck(std::move(check), id + " runs a sing-box.exe: " +
+                                                      (running ? "lib_win\\sing-box.exe: " + coreError : error));
+            unsure = true;
+        } else if (*running == *core) {
+            check.facts.push_back(id + " runs lib_win\\sing-box.exe");
+            runs = true;
+        } else {
+            check.facts.push_back(id + " runs another sing-box.exe, " + Utf8(image));
+        }
     }
     if (!runs) check.facts.push_back("no process runs lib_win\\sing-box.exe");
-    // A core whose path could not be read may be ours.
-    if (runs || !unreadable) coreRuns = runs;
+    if (runs || !unsure) coreRuns = runs;
     return check;
 }
 

@@ -9,6 +9,7 @@
 #include "toolkit/unique.h"
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <winhttp.h>
 
@@ -19,23 +20,43 @@
 namespace talir::doctor {
 namespace {
 
-// Ports on which a TCP socket listens for 127.0.0.1, on it or on every
-// address; the system's code when the table cannot be read.
-DWORD LoopbackListeners(std::vector<unsigned short>& ports) {
-    ULONG size = sizeof(MIB_TCPTABLE);
-    MallocPtr<MIB_TCPTABLE> table;
+// A TCP table of the system; connections come and go between the size and
+// the read.
+template <typename Table>
+DWORD ReadTcpTable(ULONG(WINAPI* read)(Table*, PULONG, BOOL), MallocPtr<Table>& table) {
+    ULONG size = sizeof(Table);
     DWORD status = ERROR_INSUFFICIENT_BUFFER;
-    // Connections come and go between the size and the read.
     for (int reads = 0; reads < 5 && status == ERROR_INSUFFICIENT_BUFFER; ++reads) {
-        table.reset(static_cast<MIB_TCPTABLE*>(std::malloc(size)));
+        table.reset(static_cast<Table*>(std::malloc(size)));
         if (!table) return ERROR_NOT_ENOUGH_MEMORY;
-        status = GetTcpTable(table.get(), &size, FALSE);
+        status = read(table.get(), &size, FALSE);
     }
-    if (status != NO_ERROR) return status;
+    return status;
+}
+
+// Ports on which a TCP socket listens for 127.0.0.1: an IPv4 one on it or
+// on every address, or an IPv6 one on its mapped form or on every address.
+// The table does not say whether a socket on :: also takes IPv4 (the
+// default of Go and .NET servers); such a listener counts, so that a proxy
+// is never called dead on a guess. The system's code when a table cannot be
+// read.
+DWORD LoopbackListeners(std::vector<unsigned short>& ports) {
+    MallocPtr<MIB_TCPTABLE> table;
+    MallocPtr<MIB_TCP6TABLE> table6;
+    if (const DWORD status = ReadTcpTable(&GetTcpTable, table); status != NO_ERROR) return status;
+    if (const DWORD status = ReadTcpTable(&GetTcp6Table, table6); status != NO_ERROR) return status;
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
         const MIB_TCPROW& row = table->table[i];
         if (row.dwState == MIB_TCP_STATE_LISTEN &&
             (row.dwLocalAddr == htonl(INADDR_LOOPBACK) || row.dwLocalAddr == htonl(INADDR_ANY))) {
+            ports.push_back(ntohs(static_cast<u_short>(row.dwLocalPort)));
+        }
+    }
+    const IN6_ADDR mappedLoopback = {{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 127, 0, 0, 1}}};
+    for (DWORD i = 0; i < table6->dwNumEntries; ++i) {
+        const MIB_TCP6ROW& row = table6->table[i];
+        if (row.State == MIB_TCP_STATE_LISTEN &&
+            (IN6_IS_ADDR_UNSPECIFIED(&row.LocalAddr) || IN6_ADDR_EQUAL(&row.LocalAddr, &mappedLoopback))) {
             ports.push_back(ntohs(static_cast<u_short>(row.dwLocalPort)));
         }
     }

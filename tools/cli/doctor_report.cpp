@@ -68,11 +68,11 @@ std::string Utf8(const std::wstring& text) {
     return utf8;
 }
 
-std::vector<Check> RunChecks() {
+std::vector<Check> RunChecks(const ClientFolder& client) {
     std::vector<Check> checks;
-    checks.push_back(CheckLibWin());
+    checks.push_back(CheckLibWin(client));
     std::optional<bool> coreRuns;
-    checks.push_back(CheckCore(coreRuns));
+    checks.push_back(CheckCore(client, coreRuns));
     std::optional<unsigned long> tunIndex;
     checks.push_back(CheckTun(tunIndex));
     // Unknown counts as running: no problem is claimed that was not seen.

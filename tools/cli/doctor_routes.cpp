@@ -28,8 +28,6 @@ const char* SkipReason(RouteRole role) {
         return "skipped, on-link (no next hop)";
     case RouteRole::IntoTunnel:
         return "skipped, into the tunnel";
-    case RouteRole::OnTunInterface:
-        return "skipped, on the TUN's interface";
     default:
         return "skipped, not the first with the lowest metric";
     }
@@ -104,7 +102,7 @@ Check JudgeRoutes(const MIB_IPFORWARDTABLE& table, const std::map<unsigned long,
                            std::to_string(row.dwForwardMetric1) + ": ";
         // Either way traffic goes nowhere.
         const char* dead = adapters.count(row.dwForwardIfIndex) == 0 ? "into an interface that no longer exists"
-                           : (role == RouteRole::IntoTunnel || role == RouteRole::OnTunInterface) && !coreRuns
+                           : role == RouteRole::IntoTunnel && !coreRuns
                                ? "into the tunnel while no core runs"
                                : nullptr;
         if (dead != nullptr) {

@@ -3,19 +3,24 @@
 //
 //   talirvpn-cli EXPORT [ARGUMENT]   one call
 //   talirvpn-cli                     one call per line of standard input
-//   talirvpn-cli doctor [--json] [--fix]
+//   talirvpn-cli doctor [--json] [--fix] [--dir PATH]
 //                                    what the library left on this machine
-//                                    (doctor.h); --fix mends what it safely
-//                                    can and reports again; exit code 0, 1
-//                                    on a problem, 2 when it could not run
+//                                    (doctor.h), for the client in PATH (by
+//                                    default the current folder or this
+//                                    program's); --fix mends what it can
+//                                    prove broken and reports again; exit
+//                                    code 0, 1 on a problem, 2 when it could
+//                                    not run
 //
 // Output: "EXPORT -> result" per call ("(no result)" for void exports).
 // Between calls, a line "sleep MS" pauses and "wait-file PATH" waits (at
 // most 10 s) until PATH exists, so that a script can look at the system
 // while this host, and so the job, still lives.
 #include "doctor.h"
+#include "toolkit/unique.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -123,22 +128,31 @@ bool Call(HMODULE dll, const std::string& name, bool hasArgument, const std::str
 // where it is missing.
 int Doctor(int argc, char** argv) {
     bool json = false, fix = false;
+    // The folder as the system received it: the narrow argv loses what the
+    // code page cannot write.
+    int wideCount = 0;
+    const talir::UniqueLocal wideArguments(CommandLineToArgvW(GetCommandLineW(), &wideCount));
+    wchar_t* const* const wide = static_cast<wchar_t**>(wideArguments.get());
+    const wchar_t* dir = nullptr;
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--json") == 0 && !json) {
             json = true;
         } else if (std::strcmp(argv[i], "--fix") == 0 && !fix) {
             fix = true;
+        } else if (std::strcmp(argv[i], "--dir") == 0 && !dir && wide && i + 1 < argc && i + 1 < wideCount) {
+            dir = wide[++i];
         } else {
-            std::fputs("usage: talirvpn-cli doctor [--json] [--fix]\n", stderr);
+            std::fputs("usage: talirvpn-cli doctor [--json] [--fix] [--dir PATH]\n", stderr);
             return 2;
         }
     }
     try {
-        std::vector<talir::doctor::Check> checks = talir::doctor::RunChecks();
+        const talir::doctor::ClientFolder client = talir::doctor::EnterClientFolder(dir);
+        std::vector<talir::doctor::Check> checks = talir::doctor::RunChecks(client);
         std::vector<std::string> mends;
         if (fix) {
             mends = talir::doctor::ApplyMends(checks);
-            checks = talir::doctor::RunChecks();
+            checks = talir::doctor::RunChecks(client);
         }
         const std::string report = json ? talir::doctor::JsonReport(checks, fix ? &mends : nullptr)
                                         : talir::doctor::TextReport(checks, mends);

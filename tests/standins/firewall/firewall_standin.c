@@ -19,8 +19,9 @@
 #pragma GCC diagnostic ignored "-Wunused-parameter"  // every COM method gets its This
 
 // Its vtable first, so that an object's address is its interface. A factory
-// knows its class by `policy`; a rule's fields are named as its properties.
-typedef struct { const void* vtbl; LONG count; const IID* iid; BOOL policy;
+// knows its class by `policy`, an enumerator its next rule by `next`; a
+// rule's fields are named as its properties.
+typedef struct { const void* vtbl; LONG count; const IID* iid; BOOL policy; LONG next;
                  WCHAR Name[MAX_PATH], ApplicationName[MAX_PATH]; LONG Protocol, Direction, Action, Enabled; } Object;
 
 static struct Failure { WCHAR call[64]; HRESULT result; DWORD lastError; } failures[64];  // call: "Name("
@@ -76,30 +77,40 @@ static const INetFwRuleVtbl kRule = {UNKNOWN, SLOT(get_Name), SLOT(put_Name), SL
     SLOT(put_ApplicationName), SLOT(get_Protocol), SLOT(put_Protocol), SLOT(get_Direction), SLOT(put_Direction),
     SLOT(get_Action), SLOT(put_Action), SLOT(get_Enabled), SLOT(put_Enabled)};
 
-// Item, Remove and Add, once the call is recorded: reads the rules file, then
-// hands out the rule called `name` as `found`, or writes the file back with
-// `added` at its end, or else without that rule.
-static HRESULT Rules(const WCHAR* call, BSTR name, Object** found, const Object* added) {
-    WCHAR path[MAX_PATH] = L"", key[MAX_PATH + 2];
-    const HRESULT result = RECORD(call, name);
-    if (FAILED(result)) return result;
+// Reads the rules file, whose name goes to path, into `rules`.
+static void Load(WCHAR* path) {
     GetEnvironmentVariableW(L"TALIR_FW_RULES", path, MAX_PATH);  // the CRT's copy misses what a test sets
     FILE* file = _wfopen(path, L"rb");
     const int size = file ? fread(bytes, 1, sizeof bytes, file) : 0;
     if (file) fclose(file);
     rules[0] = '\n', rules[1 + MultiByteToWideChar(CP_UTF8, 0, bytes, size, rules + 1, ARRAYSIZE(rules) - 2)] = 0;
+}
+
+// A rule of the line that starts at `line`, at its '\n'.
+static Object* Parse(const WCHAR* line) {
+    Object* rule = New(&kRule, &IID_INetFwRule);
+    swscanf(line, L"\n%259l[^\t]\t%259l[^\t]\t%ld\t%ld\t%ld\t%ld", rule->Name, rule->ApplicationName,
+            &rule->Protocol, &rule->Direction, &rule->Action, &rule->Enabled);
+    return rule;
+}
+
+// Item, Remove and Add, once the call is recorded: reads the rules file, then
+// hands out the first rule called `name` as `found`, or writes the file back
+// with `added` at its end, or else without that rule.
+static HRESULT Rules(const WCHAR* call, BSTR name, Object** found, const Object* added) {
+    WCHAR path[MAX_PATH] = L"", key[MAX_PATH + 2];
+    const HRESULT result = RECORD(call, name);
+    if (FAILED(result)) return result;
+    Load(path);
     swprintf(key, ARRAYSIZE(key), L"\n%ls\t", name);
     WCHAR *line = wcsstr(rules, key), *end = rules + wcslen(rules);
-    Object* rule = found ? (*found = line ? New(&kRule, &IID_INetFwRule) : NULL) : NULL;
-    if (rule) swscanf(line, L"\n%259l[^\t]\t%259l[^\t]\t%ld\t%ld\t%ld\t%ld", rule->Name, rule->ApplicationName,
-                      &rule->Protocol, &rule->Direction, &rule->Action, &rule->Enabled);
-    if (found) return rule ? S_OK : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    if (found) return (*found = line ? Parse(line) : NULL) ? S_OK : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     if (!line && !added) return S_OK;  // as on Windows, removing an absent rule is no failure
     const WCHAR* next = added ? NULL : line + 1 + wcscspn(line + 1, L"\n");
     if (next) memmove(line, next, (end + 1 - next) * sizeof *next);
     if (added) swprintf(end, rules + ARRAYSIZE(rules) - end, L"%ls\t%ls\t%ld\t%ld\t%ld\t%ld\n", added->Name,
                         added->ApplicationName, added->Protocol, added->Direction, added->Action, added->Enabled);
-    file = _wfopen(path, L"wb");
+    FILE* file = _wfopen(path, L"wb");
     fwrite(bytes, 1, WideCharToMultiByte(CP_UTF8, 0, rules + 1, -1, bytes, sizeof bytes, NULL, NULL) - 1, file);
     return fclose(file), S_OK;
 }
@@ -108,7 +119,27 @@ static HRESULT WINAPI Item(Object* self, BSTR name, Object** out) { return Rules
 static HRESULT WINAPI Remove(Object* self, BSTR name) { return Rules(L"Remove(%ls)\n", name, NULL, NULL); }
 static HRESULT WINAPI Add(Object* self, Object* rule) { return Rules(L"Add(%ls)\n", rule->Name, NULL, rule); }
 
-static const INetFwRulesVtbl kRules = {UNKNOWN, SLOT(Add), SLOT(Remove), SLOT(Item)};
+// The enumerator hands out one rule per call, as the file is then.
+static HRESULT WINAPI Next(Object* self, ULONG count, VARIANT* out, ULONG* fetched) {
+    WCHAR path[MAX_PATH] = L"", *line = rules;
+    Load(path);
+    for (LONG i = 0; line && i < self->next; ++i) line = wcschr(line + 1, '\n');
+    const BOOL more = line && line[1];
+    if (fetched) *fetched = more;
+    if (!more) return S_FALSE;
+    ++self->next;
+    out->vt = VT_DISPATCH, out->pdispVal = (IDispatch*)Parse(line);
+    return S_OK;
+}
+
+static const IEnumVARIANTVtbl kEnum = {UNKNOWN, SLOT(Next)};
+
+static HRESULT WINAPI get__NewEnum(Object* self, Object** out) {
+    const HRESULT result = RECORD(L"get__NewEnum()\n");
+    return FAILED(result) ? result : (*out = New(&kEnum, &IID_IEnumVARIANT), S_OK);
+}
+
+static const INetFwRulesVtbl kRules = {UNKNOWN, SLOT(Add), SLOT(Remove), SLOT(Item), SLOT(get__NewEnum)};
 
 static HRESULT WINAPI get_Rules(Object* self, Object** out) {
     const HRESULT result = RECORD(L"get_Rules()\n");
