@@ -36,6 +36,7 @@ struct Check {
     bool proxyOff = false;
     std::vector<MIB_IPFORWARDROW> deadRoutes;
     const wchar_t* ruleToRemove = nullptr;
+    bool restore = false;  // the record's changes, as RestoreNetwork undoes them
 };
 
 // Raises the check to status with the action that mends it; findings of the
@@ -105,6 +106,11 @@ Check CheckUserProxy();
 std::string DescribeConnection(const ConnectionProxy& connection);
 bool ProxyInForce(const ConnectionProxy& connection);
 Check CheckWinHttpProxy();
+// The library's record: each change, when, for which host, whether that
+// host still runs; a problem when it does not.
+Check CheckRecord();
+// Undoes the record's changes as RestoreNetwork does; one line per change.
+std::vector<std::string> RestoreRecord();
 Check CheckInstance();
 Check CheckAutorun();
 

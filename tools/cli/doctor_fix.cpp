@@ -66,6 +66,9 @@ std::vector<std::string> ApplyMends(const std::vector<Check>& checks) {
         if (check.proxyOff) lines.push_back(head + SwitchProxyOff());
         for (const MIB_IPFORWARDROW& row : check.deadRoutes) lines.push_back(head + DeleteRoute(row));
         if (check.ruleToRemove) lines.push_back(head + RemoveFirewallRule(check.ruleToRemove));
+        if (check.restore) {
+            for (const std::string& line : RestoreRecord()) lines.push_back(head + line);
+        }
     }
     return lines;
 }

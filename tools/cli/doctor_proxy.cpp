@@ -132,14 +132,10 @@ Check CheckUserProxy() {
         const unsigned short port = ProxyInForce(connection) ? LoopbackPort(connection.server) : 0;
         if (port != 0 && std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
     }
+    // The record check tells what it holds.
     const RecordRead record = RecordAccess().Read();
-    if (record.state == RecordState::Unreadable) {
-        check.facts.push_back(std::string("record ") + kRecordPath + " cannot be read: " + record.problem);
-        Flag(check, Status::Note, "");
-    } else if (record.state == RecordState::Read && record.record.proxy) {
-        check.facts.push_back("record: proxy " + Utf8(record.record.proxy->server) + " set at " + record.record.proxy->when +
-                              " by process " + std::to_string(record.record.host.id) +
-                              ", the settings from before kept");
+    if (record.state == RecordState::Read && record.record.proxy) {
+        check.facts.push_back("record: the settings from before kept");
     }
     if (ports.empty()) return check;
 

@@ -71,6 +71,7 @@ std::string Utf8(const std::wstring& text) {
 std::vector<Check> RunChecks(const ClientFolder& client) {
     std::vector<Check> checks;
     checks.push_back(CheckLibWin(client));
+    checks.push_back(CheckRecord());
     std::optional<bool> coreRuns;
     checks.push_back(CheckCore(client, coreRuns));
     std::optional<unsigned long> tunIndex;
@@ -84,6 +85,11 @@ std::vector<Check> RunChecks(const ClientFolder& client) {
     checks.push_back(CheckWinHttpProxy());
     checks.push_back(CheckInstance());
     checks.push_back(CheckAutorun());
+    // Where the library keeps a record, only what it names is the library's
+    // to undo: the other checks report, and judge nothing for --fix.
+    if (RecordAccess().Read().state != RecordState::Absent) {
+        for (Check& check : checks) check.proxyOff = false, check.deadRoutes.clear();
+    }
     return checks;
 }
 
