@@ -33,7 +33,8 @@
 //   EXPORT [ARG] [= RESULT]  a call ((null): a null pointer); a text that
 //                          comes again must come as the same constant
 //   cli SCRIPT             talirvpn-cli, one call per line of script
-//   host SCRIPT            the same, as a host whose output nobody reads
+//   host SCRIPT            the same, as a host whose output nobody reads:
+//                          {host} is the process that the record names
 //   run [PROGRAM] ARGS = EXIT  talirvpn-cli (or a copy, PROGRAM.exe) with
 //                          these arguments, and its exit code
 //   mends ARGS = EXIT      the same, keeping only the "mend" lines it prints
@@ -419,6 +420,10 @@ private:
         } else if (word == "cli" || word == "host") {
             const std::string output = Cli(Joined(Split(rest), "\n")).output;
             if (word == "cli") cliOutput_ += output;
+            // {host}: the host that the record names now.
+            const std::string record = ReadFileBytes("lib_win\\talirvpn_record.txt");
+            const size_t host = record.find("\nhost ");
+            if (host != std::string::npos) vars_["host"] = record.substr(host + 6, record.find(' ', host + 6) - host - 6);
         } else if (word == "run" || word == "mends") {
             const bool copy = first.size() > 4 && first.compare(first.size() - 4, 4, ".exe") == 0;
             const std::string arguments = rest.substr(0, rest.find(" = "));
