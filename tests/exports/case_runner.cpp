@@ -206,30 +206,6 @@ const std::map<std::string, void*> kFaults = {
     {"AssignProcessToJobObject", reinterpret_cast<void*>(LateAssign)},
     {"GetAdaptersAddresses", reinterpret_cast<void*>(GrowingAdapters)}};
 
-// Points talirvpn.dll's import of function at replacement; returns what it
-// pointed at, null when the DLL does not import function.
-void* PatchImport(const char* function, void* replacement) {
-    BYTE* const base = reinterpret_cast<BYTE*>(GetModuleHandleA("talirvpn.dll"));
-    const auto* headers = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); dll->Name; ++dll) {
-        auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
-        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
-        for (; name->u1.AddressOfData; ++name, ++slot) {
-            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) ||
-                std::strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData)->Name, function)) {
-                continue;
-            }
-            DWORD protection = 0;
-            VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
-            void* const original = reinterpret_cast<void*>(slot->u1.Function);
-            slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-            VirtualProtect(slot, sizeof *slot, protection, &protection);
-            return original;
-        }
-    }
-    return nullptr;
-}
 
 class Case : public WorkFolder {
 public:
@@ -414,7 +390,7 @@ private:
             const auto fault = kFaults.find(first);
             ASSERT_NE(fault, kFaults.end()) << "no fault for " << first;
             faultArgument[first] = second;
-            void* const replaced = PatchImport(first.c_str(), fault->second);
+            void* const replaced = PatchImport(GetModuleHandleA("talirvpn.dll"), first.c_str(), fault->second);
             ASSERT_NE(replaced, nullptr) << "the DLL does not import " << first;
             if (replaced != fault->second) realFunction[first] = replaced;
         } else if (word == "cli" || word == "host") {

@@ -88,6 +88,10 @@ public:
     void (*Reset)() = nullptr;
 };
 
+// Points module's import of function at replacement; returns what it
+// pointed at, null when module does not import function.
+void* PatchImport(HMODULE module, const char* function, void* replacement);
+
 // Open handles of this process: GetProcessHandleCount answers 0 under Wine.
 size_t CountOpenHandles();
 // Busy blocks on all heaps of this process: a block lost per call adds up

@@ -253,31 +253,6 @@ DWORD WINAPI FileAttributes(LPCWSTR path) {
                                              : fileAttributes(path);
 }
 
-// Points this program's import of function at replacement; returns what it
-// pointed at, null when it does not import function.
-void* PatchImport(const char* function, void* replacement) {
-    BYTE* const base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
-    const auto* headers =
-        reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); dll->Name; ++dll) {
-        auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
-        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
-        for (; name->u1.AddressOfData; ++name, ++slot) {
-            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) ||
-                std::strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData)->Name, function)) {
-                continue;
-            }
-            DWORD protection = 0;
-            VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
-            void* const original = reinterpret_cast<void*>(slot->u1.Function);
-            slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-            VirtualProtect(slot, sizeof *slot, protection, &protection);
-            return original;
-        }
-    }
-    return nullptr;
-}
 
 // A core that runs, a rule whose program cannot be read, two rules of one
 // name of which one is broken: without --fix nothing is opened for writing
@@ -303,7 +278,7 @@ TEST_F(DoctorChecks, OnlyReadAndNeverCondemnWhatMayBeValid) {
         {"CreateFileW", reinterpret_cast<void*>(CreateFileRecorded)},
         {"GetFileAttributesW", reinterpret_cast<void*>(FileAttributes)}};
     void* originals[std::size(hooks)] = {};
-    for (size_t i = 0; i < std::size(hooks); ++i) originals[i] = PatchImport(hooks[i].first, hooks[i].second);
+    for (size_t i = 0; i < std::size(hooks); ++i) originals[i] = talir_test::PatchImport(GetModuleHandleA(nullptr), hooks[i].first, hooks[i].second);
     openKeyA = reinterpret_cast<decltype(openKeyA)>(originals[0]);
     openKeyW = reinterpret_cast<decltype(openKeyW)>(originals[1]);
     openProcess = reinterpret_cast<decltype(openProcess)>(originals[4]);
@@ -316,7 +291,7 @@ TEST_F(DoctorChecks, OnlyReadAndNeverCondemnWhatMayBeValid) {
     std::optional<bool> coreRuns;
     const talir::doctor::Check unsure = talir::doctor::CheckCore(client, coreRuns);
     for (size_t i = 0; i < std::size(hooks); ++i) {
-        if (originals[i]) PatchImport(hooks[i].first, originals[i]);
+        if (originals[i]) talir_test::PatchImport(GetModuleHandleA(nullptr), hooks[i].first, originals[i]);
     }
     TerminateProcess(core.value, 0);
 

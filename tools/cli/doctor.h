@@ -10,6 +10,7 @@
 #include <iphlpapi.h>
 
 #include "toolkit/change_record.h"
+#include "toolkit/utf8.h"
 
 #include <map>
 #include <optional>
@@ -48,9 +49,6 @@ Check CannotCheck(Check check, const std::string& cause);
 
 // The system's text for a failed call, on one line.
 std::string OneLine(std::string text);
-
-// UTF-8 of a wide text from the system.
-std::string Utf8(const std::wstring& text);
 
 // The client's folder, the one that holds lib_win: dir when given, else the
 // current folder when it holds one, else this program's. It becomes the

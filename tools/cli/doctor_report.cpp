@@ -59,15 +59,6 @@ std::string OneLine(std::string text) {
     return text;
 }
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int size = static_cast<int>(text.size());
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string utf8(bytes > 0 ? bytes : 0, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, utf8.data(), bytes, nullptr, nullptr);
-    return utf8;
-}
-
 std::vector<Check> RunChecks(const ClientFolder& client) {
     std::vector<Check> checks;
     checks.push_back(CheckLibWin(client));
