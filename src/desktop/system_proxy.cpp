@@ -189,7 +189,8 @@ const char* SwitchOn(int port) {
             }
         }
         const auto& kept = read.record.proxy->connections;
-        const auto lan = std::find_if(kept.begin(), kept.end(), [](const ConnectionProxy& c) { return c.name.empty(); });
+        const auto lan =
+            std::find_if(kept.begin(), kept.end(), [](const ConnectionProxy& c) { return c.name.empty(); });
         if (result == kProxySuccess && lan != kept.end() && !LanHolds(Proxied(*lan, wideServer), errorText)) {
             WriteLog("Error: failed to set the proxy of the LAN: " + errorText);
             result = kNotApplied;
@@ -245,7 +246,8 @@ void SwitchOffUnrecorded(HKEY key, const std::vector<std::wstring>& names, Proxy
         if (!QueryConnection(current, errorText) ||
             ((current.flags & PROXY_TYPE_PROXY) && LoopbackServer(current.server) &&
              !SetConnection((current.flags &= ~PROXY_TYPE_PROXY, current), false, errorText))) {
-            Fail(outcome, kNotApplied, "Error: failed to switch the proxy of " + ConnectionName(name) + " off: " + errorText);
+            Fail(outcome, kNotApplied,
+                 "Error: failed to switch the proxy of " + ConnectionName(name) + " off: " + errorText);
         }
     }
     NotifyProxyChange();
@@ -281,7 +283,8 @@ void GiveBack(HKEY key, const std::vector<std::wstring>& names, ChangeRecord& re
     for (const RecordedValue& before : change.values) {
         RecordedValue current;
         bool done = ReadValue(key, before.name.c_str(), current, errorText);
-        const bool back = current.present == before.present && current.type == before.type && current.data == before.data;
+        const bool back =
+            current.present == before.present && current.type == before.type && current.data == before.data;
         if (done && (back || HoldsWhatWasSet(current, change.server))) {
             if (!back) done = WriteValue(key, before, errorText);
             note(givenBack, Utf8(before.name));

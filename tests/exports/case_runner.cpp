@@ -385,7 +385,8 @@ private:
             ASSERT_NE(wininetOptions_, nullptr) << "the stand-in wininet.dll is not what was loaded";
         } else if (word == "policy") {
             const DWORD perMachine = 0;
-            ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, kPolicy, "ProxySettingsPerUser", REG_DWORD, &perMachine, 4), 0);
+            ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, kPolicy, "ProxySettingsPerUser", REG_DWORD, &perMachine, 4),
+                      ERROR_SUCCESS);
         } else if (word == "fault" || word == "regfail") {
             const auto fault = kFaults.find(first);
             ASSERT_NE(fault, kFaults.end()) << "no fault for " << first;
@@ -399,13 +400,16 @@ private:
             // {host}: the host that the record names now.
             const std::string record = ReadFileBytes("lib_win\\talirvpn_record.txt");
             const size_t host = record.find("\nhost ");
-            if (host != std::string::npos) vars_["host"] = record.substr(host + 6, record.find(' ', host + 6) - host - 6);
+            if (host != std::string::npos) {
+                vars_["host"] = record.substr(host + 6, record.find(' ', host + 6) - host - 6);
+            }
         } else if (word == "run" || word == "mends") {
             const bool copy = first.size() > 4 && first.compare(first.size() - 4, 4, ".exe") == 0;
             const std::string arguments = rest.substr(0, rest.find(" = "));
             const Finished run = RunCapture(copy ? arguments : "\"" + BinDir() + "talirvpn-cli.exe\" " + arguments);
             // The record's times are the clock's.
-            std::string output = std::regex_replace(run.output, std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ"), "TIME");
+            const std::regex time("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ");
+            const std::string output = std::regex_replace(run.output, time, "TIME");
             for (const std::string& line : SplitLines(output)) {
                 if (word == "run" || line.rfind("mend ", 0) == 0) cliOutput_ += line + "\n";
             }

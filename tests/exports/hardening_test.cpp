@@ -418,7 +418,9 @@ TEST_F(Concurrency, EveryFamilyFromEightThreadsAtOnce) {
     // the tunnel's route, added once; every ping route is gone.
     Lines recorded;
     for (const std::string& line : SplitLines(ReadFileBytes("lib_win\\talirvpn_record.txt"))) {
-        if (line.rfind("route ", 0) == 0 || line.rfind("proxy ", 0) == 0) recorded.push_back(line.substr(0, line.rfind(' ')));
+        if (line.rfind("route ", 0) == 0 || line.rfind("proxy ", 0) == 0) {
+            recorded.push_back(line.substr(0, line.rfind(' ')));
+        }
     }
     EXPECT_EQ(recorded, Lines{"route 0.0.0.0 0.0.0.0 172.17.0.1 " + tun_});
     DWORD type = 0;

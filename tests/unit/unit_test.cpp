@@ -278,7 +278,10 @@ TEST_F(DoctorChecks, OnlyReadAndNeverCondemnWhatMayBeValid) {
         {"CreateFileW", reinterpret_cast<void*>(CreateFileRecorded)},
         {"GetFileAttributesW", reinterpret_cast<void*>(FileAttributes)}};
     void* originals[std::size(hooks)] = {};
-    for (size_t i = 0; i < std::size(hooks); ++i) originals[i] = talir_test::PatchImport(GetModuleHandleA(nullptr), hooks[i].first, hooks[i].second);
+    const HMODULE self = GetModuleHandleA(nullptr);
+    for (size_t i = 0; i < std::size(hooks); ++i) {
+        originals[i] = talir_test::PatchImport(self, hooks[i].first, hooks[i].second);
+    }
     openKeyA = reinterpret_cast<decltype(openKeyA)>(originals[0]);
     openKeyW = reinterpret_cast<decltype(openKeyW)>(originals[1]);
     openProcess = reinterpret_cast<decltype(openProcess)>(originals[4]);
@@ -291,7 +294,7 @@ TEST_F(DoctorChecks, OnlyReadAndNeverCondemnWhatMayBeValid) {
     std::optional<bool> coreRuns;
     const talir::doctor::Check unsure = talir::doctor::CheckCore(client, coreRuns);
     for (size_t i = 0; i < std::size(hooks); ++i) {
-        if (originals[i]) talir_test::PatchImport(GetModuleHandleA(nullptr), hooks[i].first, originals[i]);
+        if (originals[i]) talir_test::PatchImport(self, hooks[i].first, originals[i]);
     }
     TerminateProcess(core.value, 0);
 
