@@ -75,6 +75,9 @@ Fixture SetUp() {
     CopyFileA((fixture.binDir + "talirvpn.dll").c_str(), "talirvpn_copy.dll", FALSE);
     OpenBareLog("lib_win\\bare.log");
     SetEnvironmentVariableA("TALIR_FW_RULES", (fixture.work + "rules.txt").c_str());
+    // The stand-in WinINet keeps the connections' options here: a LAN alone.
+    DeleteFileA((fixture.work + "connections.txt").c_str());
+    SetEnvironmentVariableA("TALIR_CONNECTIONS", (fixture.work + "connections.txt").c_str());
     RegisterStandinFirewall(fixture);
     return fixture;
 }

@@ -9,6 +9,7 @@
 #include <raserror.h>
 
 #include <algorithm>
+#include <atomic>
 
 namespace talir {
 namespace {
@@ -91,7 +92,13 @@ bool ListConnections(std::vector<std::wstring>& names, std::string& errorText) {
 bool QueryConnection(ConnectionProxy& proxy, std::string& errorText) {
     const auto query = Find<QueryOption>(Wininet(), "InternetQueryOptionW", "wininet.dll", errorText);
     if (query == nullptr) return false;
-    for (const DWORD flagsOption : {INTERNET_PER_CONN_FLAGS_UI, INTERNET_PER_CONN_FLAGS}) {
+    // Windows before 7 does not know the dialog's flags: once the plain ones
+    // answered where those did not, they are asked for first.
+    static std::atomic<bool> plainFlags{false};
+    const bool plainFirst = plainFlags;
+    bool refused = false;
+    for (const DWORD flagsOption : {plainFirst ? INTERNET_PER_CONN_FLAGS : INTERNET_PER_CONN_FLAGS_UI,
+                                    plainFirst ? INTERNET_PER_CONN_FLAGS_UI : INTERNET_PER_CONN_FLAGS}) {
         INTERNET_PER_CONN_OPTIONW options[4] = {};
         options[0].dwOption = flagsOption;
         options[1].dwOption = INTERNET_PER_CONN_PROXY_SERVER;
@@ -109,8 +116,11 @@ bool QueryConnection(ConnectionProxy& proxy, std::string& errorText) {
         proxy.bypass = TakeString(options[2].Value.pszValue);
         proxy.script = TakeString(options[3].Value.pszValue);
         proxy.flags = options[0].Value.dwValue;
-        if (read) return true;
-        // Windows before 7 does not know the dialog's flags.
+        if (read) {
+            if (refused && flagsOption == INTERNET_PER_CONN_FLAGS) plainFlags = true;
+            return true;
+        }
+        refused = true;
         errorText = "the proxy options of " + (proxy.name.empty() ? std::string("the LAN") : Utf8(proxy.name)) +
                     ": " + ErrorText(code);
     }
