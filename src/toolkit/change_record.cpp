@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 
 namespace talir {
 
@@ -122,11 +121,17 @@ bool Dotted(const std::string& text) {
            inet_ntop(AF_INET, &address, canonical, sizeof canonical) != nullptr && text == canonical;
 }
 
-std::vector<std::string> Words(const std::string& line) {
-    std::vector<std::string> words;
-    std::istringstream in(line);
-    for (std::string word; in >> word;) words.push_back(word);
-    return words;
+// The words of a line, split at blanks. (No string streams: they would
+// bring the runtime's whole locale machinery into the DLL.)
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    for (size_t at = 0; at <= text.size();) {
+        size_t end = text.find(separator, at);
+        if (end == std::string::npos) end = text.size();
+        if (end > at || separator == '\n') parts.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return parts;
 }
 
 std::wstring CurrentFolder() {
@@ -207,15 +212,16 @@ std::string FormatRecord(const ChangeRecord& record) {
 }
 
 RecordRead ParseRecord(const std::string& text, const std::wstring& folder) {
-    std::istringstream in(text);
-    std::string line;
-    if (!std::getline(in, line) || line != kFirstLine) return Unreadable("not a record of this version");
+    std::vector<std::string> lines = Split(text, '\n');
+    if (!lines.empty() && lines.back().empty()) lines.pop_back();  // the last line's end
+    if (lines.empty() || lines.front() != kFirstLine) return Unreadable("not a record of this version");
     RecordRead read;
     ChangeRecord& record = read.record;
     bool host = false, ended = false;
-    while (std::getline(in, line)) {
+    for (size_t number = 1; number < lines.size(); ++number) {
+        const std::string& line = lines[number];
         if (ended) return Unreadable("lines after its end");
-        const std::vector<std::string> word = Words(line);
+        const std::vector<std::string> word = Split(line, ' ');
         const std::string kind = word.empty() ? "" : word[0];
         bool ok = false;
         if (kind == "end" && word.size() == 1) {
