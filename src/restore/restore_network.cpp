@@ -30,9 +30,10 @@ std::vector<std::string> RestoreRecorded(CommandOutcome (*run)(const std::string
         // The table decides: a route the user deleted meanwhile is no change
         // to undo.
         std::optional<bool> there = RouteInTable(route);
-        const std::string command = RouteCommand("delete", route.destination, route.mask, route.nextHop,
-                                                 std::to_string(route.interfaceIndex));
-        const std::string what = "route " + command.substr(std::string("route delete ").size());
+        const std::string index = std::to_string(route.interfaceIndex);
+        const std::string command = RouteCommand("delete", route.destination, route.mask, route.nextHop, index);
+        const std::string what =
+            "route " + route.destination + " mask " + route.mask + " " + route.nextHop + " if " + index;
         if (there.value_or(false)) {
             const CommandOutcome outcome = run(command);
             there = RouteInTable(route);

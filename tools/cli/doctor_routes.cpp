@@ -85,8 +85,8 @@ Check CheckRoutes(std::optional<unsigned long> tunIndex, bool coreRuns) {
 }
 
 std::string RouteDeleteCommand(const MIB_IPFORWARDROW& row) {
-    return "route delete " + Dotted(row.dwForwardDest) + " mask " + Dotted(row.dwForwardMask) + " " +
-           Dotted(row.dwForwardNextHop) + " if " + std::to_string(row.dwForwardIfIndex);
+    return RouteCommand("delete", Dotted(row.dwForwardDest), Dotted(row.dwForwardMask), Dotted(row.dwForwardNextHop),
+                        std::to_string(row.dwForwardIfIndex));
 }
 
 Check JudgeRoutes(const MIB_IPFORWARDTABLE& table, const std::map<unsigned long, std::string>& adapters,
