@@ -1,6 +1,6 @@
 #pragma once
 
-#include "toolkit/change_record.h"
+#include "record/record_text.h"
 
 #include <string>
 #include <vector>

@@ -3,7 +3,7 @@
 // The two legacy registry values are only a copy of the LAN's.
 #pragma once
 
-#include "toolkit/change_record.h"
+#include "record/record_text.h"
 
 #include <string>
 #include <vector>

@@ -1,7 +1,9 @@
 #include "desktop/desktop.h"
 #include "desktop/proxy_options.h"
 #include "log/write_log.h"
-#include "toolkit/change_record.h"
+#include "record/host_mark.h"
+#include "record/proxy_policy.h"
+#include "record/record_store.h"
 #include "toolkit/error_text.h"
 #include "toolkit/execute_command.h"
 #include "toolkit/unique.h"
@@ -26,6 +28,8 @@ const char kOpenFailed[] = "Error: failed to open registry key.";
 const char kEnableFailed[] = "Error: failed to set ProxyEnable value.";
 const char kServerFailed[] = "Error: failed to set ProxyServer value.";
 const char kNotRecorded[] = "Error: failed to record the proxy settings.";
+const char kRecordUnreadable[] = "Error: the record cannot be read; talirvpn-cli doctor --fix sets it aside.";
+const char kNotUpdated[] = "Error: failed to update the record of the proxy settings.";
 const char kNotApplied[] = "Error: failed to set the connections' proxy options.";
 
 // The library's proxy on a connection: no detection, no script.
@@ -34,17 +38,6 @@ const wchar_t* const kValues[] = {L"ProxyEnable", L"ProxyServer"};
 
 std::string ConnectionName(const std::wstring& name) {
     return name.empty() ? "the LAN" : Utf8(name);
-}
-
-// The group policy "Make proxy settings per-machine": WinINet then ignores
-// the user's settings, and a write of the connections' options would change
-// every user's.
-bool PerMachine() {
-    DWORD perUser = 1, size = sizeof perUser;
-    return RegGetValueW(HKEY_LOCAL_MACHINE,
-                        L"SOFTWARE\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings",
-                        L"ProxySettingsPerUser", RRF_RT_REG_DWORD, nullptr, &perUser, &size) == ERROR_SUCCESS &&
-           perUser == 0;
 }
 
 // The value's type and bytes as they are, or its absence.
@@ -82,10 +75,20 @@ std::wstring TextOf(const RecordedValue& value) {
     return text;
 }
 
+bool EnableIs(const RecordedValue& value, DWORD enable) {
+    return value.present && value.type == REG_DWORD &&
+           value.data == std::string(reinterpret_cast<const char*>(&enable), sizeof enable);
+}
+
 // Whether the value still holds what a switch-on wrote.
 bool HoldsWhatWasSet(const RecordedValue& value, const std::wstring& server) {
     if (value.name == L"ProxyServer") return value.present && TextOf(value) == server;
-    return value.present && value.type == REG_DWORD && value.data == std::string("\1\0\0\0", 4);
+    return EnableIs(value, 1);
+}
+
+// Whether a connection's proxy in force is the library's, on this server.
+bool NamesOurProxy(const ConnectionProxy& connection, const std::wstring& server) {
+    return (connection.flags & PROXY_TYPE_PROXY) != 0 && connection.server == server;
 }
 
 // The options a switch-on gives a connection recorded as before.
@@ -94,6 +97,20 @@ ConnectionProxy Proxied(const ConnectionProxy& before, const std::wstring& serve
     proxied.flags = kProxyOn;
     proxied.server = server;
     return proxied;
+}
+
+// What a switch-off gives a connection that still names the library's
+// proxy: what it had before, but for each field (each flag) the user
+// changed since the switch-on, which stays as the user set it.
+ConnectionProxy GivenBack(const ConnectionProxy& before, const ConnectionProxy& current, const std::wstring& server) {
+    const ConnectionProxy set = Proxied(before, server);
+    ConnectionProxy back = before;
+    // PROXY_TYPE_DIRECT beside a proxy is reported by some versions only.
+    const DWORD changed = (current.flags ^ set.flags) & ~static_cast<DWORD>(PROXY_TYPE_DIRECT);
+    back.flags = (before.flags & ~changed) | (current.flags & changed);
+    if (current.bypass != set.bypass) back.bypass = current.bypass;
+    if (current.script != set.script) back.script = current.script;
+    return back;
 }
 
 // The state decides, not the answers of the calls that set it.
@@ -111,51 +128,81 @@ bool LoopbackServer(const std::wstring& server) {
 
 // Adds to the record what a switch-on will change: on the first, the
 // registry values and every connection; on a later one, a connection made
-// since (the first one's record is what the user had).
-bool KeepWhatIsThere(HKEY key, const std::vector<std::wstring>& names, ChangeRecord& record, std::string& errorText) {
+// since (the first one's record is what the user had). What already holds
+// the library's proxy on this port was left by a host that died or an older
+// version: the user had it off.
+bool KeepWhatIsThere(HKEY key, const std::vector<std::wstring>& names, const std::wstring& server,
+                     ChangeRecord& record, std::string& errorText) {
     if (!record.proxy) {
-        record.proxy.emplace();
+        ProxyChange& change = record.proxy.emplace();
         for (const wchar_t* name : kValues) {
-            record.proxy->values.emplace_back();
-            if (!ReadValue(key, name, record.proxy->values.back(), errorText)) return false;
+            change.values.emplace_back();
+            if (!ReadValue(key, name, change.values.back(), errorText)) return false;
+        }
+        if (EnableIs(change.values[0], 1) && TextOf(change.values[1]) == server) {
+            const DWORD off = 0;
+            change.values[0].data.assign(reinterpret_cast<const char*>(&off), sizeof off);
         }
     }
     std::vector<ConnectionProxy>& kept = record.proxy->connections;
     for (const std::wstring& name : names) {
         if (std::any_of(kept.begin(), kept.end(), [&](const ConnectionProxy& c) { return c.name == name; })) continue;
-        kept.push_back(ConnectionProxy{name});
-        if (!QueryConnection(kept.back(), errorText)) return false;
+        ConnectionProxy before{name};
+        if (!QueryConnection(before, errorText)) return false;
+        if (NamesOurProxy(before, server)) before.flags &= ~static_cast<DWORD>(PROXY_TYPE_PROXY);
+        kept.push_back(before);
     }
     return true;
 }
 
-const char* SwitchOn(int port) {
-    if (PerMachine()) {
-        WriteLog(kProxyPerMachine);
-        return kProxyPerMachine;
-    }
+// Holds the record's lock for a whole switch: another process's switch or
+// restore comes before it or after it.
+struct SwitchStart {
+    const char* refused = nullptr;
     UniqueKey key;
-    if (const LSTATUS status =
-            RegOpenKeyExA(HKEY_CURRENT_USER, kInternetSettings, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.put());
-        status != ERROR_SUCCESS) {
-        WriteLog("Error: failed to open registry key: " + ErrorText(status));
-        return kOpenFailed;
+};
+
+SwitchStart StartSwitch(ProxySwitch* lines) {
+    SwitchStart start;
+    const auto refuse = [&](const char* text, const std::string& line) {
+        if (lines) lines->lines.push_back(line);
+        else WriteLog(line);
+        start.refused = text;
+    };
+    if (ProxySettingsPerMachine()) {
+        refuse(kProxyPerMachine, kProxyPerMachine);
+    } else if (const LSTATUS status = RegOpenKeyExA(HKEY_CURRENT_USER, kInternetSettings, 0,
+                                                    KEY_QUERY_VALUE | KEY_SET_VALUE, start.key.put());
+               status != ERROR_SUCCESS) {
+        refuse(kOpenFailed, "Error: failed to open registry key: " + ErrorText(status));
     }
+    return start;
+}
+
+const char* SwitchOn(int port) {
+    SwitchStart start = StartSwitch(nullptr);
+    if (start.refused) return start.refused;
     const std::string server = "127.0.0.1:" + std::to_string(port);
     const std::wstring wideServer(server.begin(), server.end());
 
-    // What is there is kept before anything changes.
-    const RecordAccess access;
-    RecordRead read = access.Read();
-    std::string errorText;
-    std::vector<std::wstring> names;
+    // What is there is kept before anything changes, as this host's change.
+    std::string errorText = MarkThisHost();
+    if (!errorText.empty()) errorText = "this host cannot be marked: " + errorText;
+    const RecordLock lock;
+    if (errorText.empty() && !lock.Held()) errorText = "the record cannot be locked: " + lock.Problem();
+    RecordRead read = errorText.empty() ? ReadUserRecord() : RecordRead{};
     if (read.state == RecordState::Unreadable) {
-        errorText = "the record cannot be read: " + read.problem;
-    } else if (ListConnections(names, errorText) && KeepWhatIsThere(key.get(), names, read.record, errorText)) {
+        WriteLog("Error: the record of the proxy settings cannot be read: " + read.problem +
+                 "; talirvpn-cli doctor --fix sets it aside");
+        return kRecordUnreadable;
+    }
+    std::vector<std::wstring> names;
+    if (errorText.empty() && ListConnections(names, errorText) &&
+        KeepWhatIsThere(start.key.get(), names, wideServer, read.record, errorText)) {
         read.record.proxy->server = wideServer;
         read.record.proxy->when = RecordTime();
-        read.record.host = ThisProcess();
-        errorText = access.Write(read.record);
+        read.record.proxy->owner = ThisHost();
+        errorText = WriteUserRecord(read.record);
     }
     if (!errorText.empty()) {
         WriteLog("Error: failed to record the proxy settings: " + errorText);
@@ -164,21 +211,20 @@ const char* SwitchOn(int port) {
 
     // The legacy values first, as always: tools read them.
     const DWORD enable = 1;
-    if (const LSTATUS status = RegSetValueExA(key.get(), "ProxyEnable", 0, REG_DWORD,
+    if (const LSTATUS status = RegSetValueExA(start.key.get(), "ProxyEnable", 0, REG_DWORD,
                                               reinterpret_cast<const BYTE*>(&enable), sizeof enable);
         status != ERROR_SUCCESS) {
         WriteLog("Error: failed to set ProxyEnable value: " + ErrorText(status));
         return kEnableFailed;
     }
     const char* result = kProxySuccess;
-    if (const LSTATUS status = RegSetValueExA(key.get(), "ProxyServer", 0, REG_SZ,
+    if (const LSTATUS status = RegSetValueExA(start.key.get(), "ProxyServer", 0, REG_SZ,
                                               reinterpret_cast<const BYTE*>(server.c_str()),
                                               static_cast<DWORD>(server.size() + 1));
         status != ERROR_SUCCESS) {
         WriteLog("Error: failed to set ProxyServer value: " + ErrorText(status));
         result = kServerFailed;
     }
-    key.reset();
 
     if (result == kProxySuccess) {
         for (const ConnectionProxy& before : read.record.proxy->connections) {
@@ -202,45 +248,25 @@ const char* SwitchOn(int port) {
     return result;
 }
 
-}  // namespace
-
-namespace {
-
 void Fail(ProxySwitch& outcome, const char* result, const std::string& line) {
     outcome.result = result;
     outcome.lines.push_back(line);
 }
 
-// The user's settings key for reading and writing, and the connections; a
-// switch-off goes on with the LAN alone when the entries cannot be listed.
-bool OpenForSwitchOff(UniqueKey& key, std::vector<std::wstring>& names, ProxySwitch& outcome) {
-    if (PerMachine()) {
-        Fail(outcome, kProxyPerMachine, kProxyPerMachine);
-        return false;
-    }
-    if (const LSTATUS status =
-            RegOpenKeyExA(HKEY_CURRENT_USER, kInternetSettings, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.put());
-        status != ERROR_SUCCESS) {
-        Fail(outcome, kOpenFailed, "Error: failed to open registry key: " + ErrorText(status));
-        return false;
-    }
-    std::string errorText;
-    if (!ListConnections(names, errorText)) {
-        outcome.lines.push_back("Only the LAN's proxy settings are switched off: " + errorText);
-    }
-    return true;
-}
-
 // Nothing kept (an older version switched it on): the proxy off, as
 // always, and the library's kind of proxy off on every connection.
-void SwitchOffUnrecorded(HKEY key, const std::vector<std::wstring>& names, ProxySwitch& outcome) {
+void SwitchOffUnrecorded(HKEY key, ProxySwitch& outcome) {
     const DWORD off = 0;
     if (const LSTATUS status =
             RegSetValueExA(key, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&off), sizeof off);
         status != ERROR_SUCCESS) {
         return Fail(outcome, kEnableFailed, "Error: failed to set ProxyEnable value: " + ErrorText(status));
     }
+    std::vector<std::wstring> names;
     std::string errorText;
+    if (!ListConnections(names, errorText)) {
+        outcome.lines.push_back("Only the LAN's proxy settings are switched off: " + errorText);
+    }
     for (const std::wstring& name : names) {
         ConnectionProxy current{name};
         if (!QueryConnection(current, errorText) ||
@@ -253,33 +279,39 @@ void SwitchOffUnrecorded(HKEY key, const std::vector<std::wstring>& names, Proxy
     NotifyProxyChange();
 }
 
-// What still holds what the switch-on set is given back; what the user
-// changed since stays as the user set it, only the library's proxy off.
-// The record's proxy goes once everything is back: a later switch-off
-// finishes the work.
-void GiveBack(HKEY key, const std::vector<std::wstring>& names, ChangeRecord& record, ProxySwitch& outcome) {
-    const ProxyChange& change = *record.proxy;
+// Gives back, by name, each recorded connection that still names the
+// library's proxy, and each value that still holds what was set; what the
+// user switched away from it stays as the user set it. What could not be
+// given back stays in the record for the next switch-off or restore.
+void GiveBack(HKEY key, ProxyChange& change, ProxySwitch& outcome) {
+    // Entries go by name: a failed listing only hides which were deleted.
+    std::vector<std::wstring> names;
     std::string givenBack, left, errorText;
+    const bool listed = ListConnections(names, errorText);
     const auto note = [](std::string& list, const std::string& item) { list += (list.empty() ? "" : ", ") + item; };
+    std::vector<ConnectionProxy> kept;
     for (const ConnectionProxy& before : change.connections) {
-        if (std::find(names.begin(), names.end(), before.name) == names.end()) continue;  // entry deleted
+        const bool deleted = listed && std::find(names.begin(), names.end(), before.name) == names.end();
+        if (deleted) continue;
         ConnectionProxy current{before.name};
         bool done = QueryConnection(current, errorText);
-        if (done && SameSettings(current, Proxied(before, change.server))) {
-            done = SetConnection(before, true, errorText) && (!before.name.empty() || LanHolds(before, errorText));
-            note(givenBack, ConnectionName(before.name));
+        if (done && NamesOurProxy(current, change.server)) {
+            const ConnectionProxy back = GivenBack(before, current, change.server);
+            done = SetConnection(back, true, errorText) && (!before.name.empty() || LanHolds(back, errorText));
+            if (done) note(givenBack, ConnectionName(before.name));
         } else if (done) {
-            const bool ours = (current.flags & PROXY_TYPE_PROXY) && current.server == change.server;
-            if (ours) done = SetConnection((current.flags &= ~PROXY_TYPE_PROXY, current), false, errorText);
-            note(left, ConnectionName(before.name) + (ours ? " (proxy off)" : ""));
+            note(left, ConnectionName(before.name));
         }
         if (!done) {
+            kept.push_back(before);
             Fail(outcome, kNotApplied,
                  "Error: failed to give back the proxy settings of " + ConnectionName(before.name) + ": " + errorText);
         }
     }
+    change.connections = kept;
     // After the connections: Windows rewrites the legacy values from the
     // LAN's, and may have given them back already.
+    std::vector<RecordedValue> keptValues;
     for (const RecordedValue& before : change.values) {
         RecordedValue current;
         bool done = ReadValue(key, before.name.c_str(), current, errorText);
@@ -287,50 +319,63 @@ void GiveBack(HKEY key, const std::vector<std::wstring>& names, ChangeRecord& re
             current.present == before.present && current.type == before.type && current.data == before.data;
         if (done && (back || HoldsWhatWasSet(current, change.server))) {
             if (!back) done = WriteValue(key, before, errorText);
-            note(givenBack, Utf8(before.name));
+            if (done) note(givenBack, Utf8(before.name));
         } else if (done) {
             note(left, Utf8(before.name));
         }
         if (!done) {
+            keptValues.push_back(before);
             Fail(outcome, before.name == L"ProxyEnable" ? kEnableFailed : kServerFailed,
                  "Error: failed to give back " + errorText);
         }
     }
+    change.values = keptValues;
     if (!givenBack.empty()) outcome.lines.push_back("Proxy settings given back: " + givenBack);
     if (!left.empty()) outcome.lines.push_back("Proxy settings left as the user set them: " + left);
     NotifyProxyChange();
-    if (outcome.result == kProxySuccess) record.proxy.reset();
 }
 
 }  // namespace
 
 ProxySwitch GiveBackProxy(ChangeRecord& record) {
     ProxySwitch outcome{kProxySuccess, {}};
-    UniqueKey key;
-    std::vector<std::wstring> names;
-    if (record.proxy && OpenForSwitchOff(key, names, outcome)) GiveBack(key.get(), names, record, outcome);
+    if (!record.proxy) return outcome;
+    SwitchStart start = StartSwitch(&outcome);
+    if (start.refused) {
+        outcome.result = start.refused;
+        return outcome;
+    }
+    GiveBack(start.key.get(), *record.proxy, outcome);
+    if (record.proxy->connections.empty() && record.proxy->values.empty()) record.proxy.reset();
     return outcome;
 }
 
 ProxySwitch SwitchProxyOff() {
     ProxySwitch outcome{kProxySuccess, {}};
-    UniqueKey key;
-    std::vector<std::wstring> names;
-    if (!OpenForSwitchOff(key, names, outcome)) return outcome;
-    const RecordAccess access;
-    RecordRead read = access.Read();
-    if (read.state == RecordState::Unreadable) {
-        outcome.lines.push_back("The record of the proxy settings is left as it is: " + read.problem);
-    }
-    if (read.state != RecordState::Read || !read.record.proxy) {
-        SwitchOffUnrecorded(key.get(), names, outcome);
+    SwitchStart start = StartSwitch(&outcome);
+    if (start.refused) {
+        outcome.result = start.refused;
         return outcome;
     }
-    GiveBack(key.get(), names, read.record, outcome);
-    if (!read.record.proxy) {
-        if (const std::string problem = access.Write(read.record); !problem.empty()) {
-            outcome.lines.push_back("Error: failed to update the record of the proxy settings: " + problem);
-        }
+    // Switching off is never refused for want of the lock (a folder without
+    // lib_win, say): the user's record is still given back.
+    const RecordLock lock;
+    if (!lock.Held()) outcome.lines.push_back("The record of the proxy settings is not locked: " + lock.Problem());
+    RecordRead read = ReadUserRecord();
+    if (read.state == RecordState::Unreadable) {
+        outcome.lines.push_back("The record of the proxy settings is left as it is: " + read.problem +
+                                "; talirvpn-cli doctor --fix sets it aside");
+    }
+    if (read.state != RecordState::Read || !read.record.proxy) {
+        SwitchOffUnrecorded(start.key.get(), outcome);
+        return outcome;
+    }
+    GiveBack(start.key.get(), *read.record.proxy, outcome);
+    if (read.record.proxy->connections.empty() && read.record.proxy->values.empty()) read.record.proxy.reset();
+    // A record that still held what is given back would give it again over
+    // what the user sets next.
+    if (const std::string problem = WriteUserRecord(read.record); !problem.empty()) {
+        Fail(outcome, kNotUpdated, "Error: failed to update the record of the proxy settings: " + problem);
     }
     return outcome;
 }

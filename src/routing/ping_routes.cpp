@@ -12,6 +12,7 @@ namespace talir {
 namespace {
 
 const char kHostMask[] = "255.255.255.255";
+const char kRecordUnreadable[] = "Error: the record cannot be read; talirvpn-cli doctor --fix sets it aside.";
 
 }  // namespace
 
@@ -26,17 +27,25 @@ const char* CreatePingRoute(const char* address) {
         return "Error: couldn't get the default gateway / interface.";
     }
 
-    // A route that was there before is not the library's to undo.
+    // A route that was there before is not the library's to undo; one that
+    // was not is recorded before the command.
     const RecordedRoute route{address, kHostMask, pair.gateway, std::strtoul(pair.interfaceIndex.c_str(), nullptr, 10)};
     const bool there = RouteInTable(route).value_or(true);
+    if (!there) {
+        if (const RouteIntent intent = RecordRouteIntent(route); !intent.problem.empty()) {
+            WriteLog("Error: the ping route cannot be recorded: " + intent.problem);
+            return intent.unreadable ? kRecordUnreadable : failed;
+        }
+    }
     const CommandOutcome outcome =
         ExecuteCommand(PingRouteCommand("add", address, pair.gateway, pair.interfaceIndex));
+    const bool present = outcome.ran && HasRoute(address, kHostMask, route.interfaceIndex).value_or(false);
+    if (!there) SettleRoute(route, present);
     if (!outcome.ran) return failed;
-    if (!HasRoute(address, kHostMask, route.interfaceIndex).value_or(false)) {
+    if (!present) {
         WriteLog("Error: the ping route was not added.");
         return failed;
     }
-    if (!there) RecordRouteAdded(route);
     return "success";
 }
 

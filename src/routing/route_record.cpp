@@ -1,64 +1,73 @@
 #include "routing/route_record.h"
 
 #include "log/write_log.h"
+#include "record/host_mark.h"
+#include "record/record_store.h"
 #include "routing/forward_table.h"
-
-#include <ws2tcpip.h>
 
 #include <algorithm>
 
 namespace talir {
-namespace {
-
-DWORD Address(const std::string& dotted) {
-    IN_ADDR address{};
-    inet_pton(AF_INET, dotted.c_str(), &address);
-    return address.S_un.S_addr;
-}
-
-bool SameRoute(const RecordedRoute& a, const RecordedRoute& b) {
-    return a.destination == b.destination && a.mask == b.mask && a.nextHop == b.nextHop &&
-           a.interfaceIndex == b.interfaceIndex;
-}
-
-}  // namespace
 
 std::optional<bool> RouteInTable(const RecordedRoute& route) {
     const ForwardTable read = ReadForwardTable();
     if (read.status != ForwardTable::Status::Ok) return std::nullopt;
-    const DWORD destination = Address(route.destination), mask = Address(route.mask), nextHop = Address(route.nextHop);
     for (DWORD i = 0; i < read.table->dwNumEntries; ++i) {
-        const MIB_IPFORWARDROW& row = read.table->table[i];
-        if (row.dwForwardDest == destination && row.dwForwardMask == mask &&
-            row.dwForwardIfIndex == route.interfaceIndex &&
-            (row.dwForwardNextHop == nextHop || row.dwForwardNextHop == 0)) {
-            return true;
-        }
+        if (RowIsRoute(read.table->table[i], route)) return true;
     }
     return false;
 }
 
-void RecordRouteAdded(RecordedRoute route) {
-    const RecordAccess access;
-    if (!RouteInTable(route).value_or(false)) return;
-    RecordRead read = access.Read();
+RouteIntent RecordRouteIntent(RecordedRoute route) {
+    RouteIntent intent;
+    if (std::string problem = MarkThisHost(); !problem.empty()) {
+        intent.problem = "this host cannot be marked: " + problem;
+        return intent;
+    }
+    const RecordLock lock;
+    if (!lock.Held()) {
+        intent.problem = "the record cannot be locked: " + lock.Problem();
+        return intent;
+    }
+    RecordRead read = ReadMachineRecord();
     if (read.state == RecordState::Unreadable) {
-        WriteLog("Error: the route is not recorded: the record cannot be read: " + read.problem);
-        return;
+        intent.unreadable = true;
+        intent.problem = "the record cannot be read: " + read.problem + "; talirvpn-cli doctor --fix sets it aside";
+        return intent;
+    }
+    route.when = RecordTime();
+    route.owner = ThisHost();
+    read.record.routes.push_back(route);
+    intent.problem = WriteMachineRecord(read.record);
+    return intent;
+}
+
+void SettleRoute(RecordedRoute route, bool shown) {
+    route.owner = ThisHost();
+    const RecordLock lock;
+    if (!lock.Held()) return WriteLog("Error: the record of the routes is not updated: " + lock.Problem());
+    RecordRead read = ReadMachineRecord();
+    if (read.state == RecordState::Unreadable) {
+        return WriteLog("Error: the record of the routes is not updated: " + read.problem);
     }
     std::vector<RecordedRoute>& routes = read.record.routes;
-    if (std::any_of(routes.begin(), routes.end(), [&](const RecordedRoute& r) { return SameRoute(r, route); })) return;
-    route.when = RecordTime();
-    routes.push_back(route);
-    read.record.host = ThisProcess();
-    if (const std::string problem = access.Write(read.record); !problem.empty()) {
-        WriteLog("Error: the route is not recorded: " + problem);
+    const auto ours = [&](const RecordedRoute& r) { return SameRoute(r, route) && r.owner == route.owner; };
+    const bool recorded = std::any_of(routes.begin(), routes.end(), ours);
+    if (shown == recorded) return;
+    if (shown) {
+        route.when = RecordTime();
+        routes.push_back(route);
+    } else {
+        routes.erase(std::remove_if(routes.begin(), routes.end(), ours), routes.end());
+    }
+    if (const std::string problem = WriteMachineRecord(read.record); !problem.empty()) {
+        WriteLog("Error: the record of the routes is not updated: " + problem);
     }
 }
 
 void ForgetRoutesGone(const std::string& destination, const std::string& mask) {
-    const RecordAccess access;
-    RecordRead read = access.Read();
+    const RecordLock lock;
+    RecordRead read = lock.Held() ? ReadMachineRecord() : RecordRead{};
     if (read.state != RecordState::Read) return;
     std::vector<RecordedRoute>& routes = read.record.routes;
     const auto gone = std::remove_if(routes.begin(), routes.end(), [&](const RecordedRoute& route) {
@@ -66,7 +75,7 @@ void ForgetRoutesGone(const std::string& destination, const std::string& mask) {
     });
     if (gone == routes.end()) return;
     routes.erase(gone, routes.end());
-    if (const std::string problem = access.Write(read.record); !problem.empty()) {
+    if (const std::string problem = WriteMachineRecord(read.record); !problem.empty()) {
         WriteLog("Error: the record of the routes is not updated: " + problem);
     }
 }

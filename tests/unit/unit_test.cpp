@@ -6,7 +6,7 @@
 #include "log/write_log.h"
 #include "routing/forward_table.h"
 #include "routing/route_commands.h"
-#include "toolkit/change_record.h"
+#include "record/record_text.h"
 #include "toolkit/error_text.h"
 #include "toolkit/result_string.h"
 #include "test_support.h"
@@ -106,32 +106,63 @@ TEST(Guarded, NothingThrownCrossesTheBoundary) {
     EXPECT_EQ(GetLastError(), 0u);
 }
 
-// The record survives any text a connection may hold, and anything but a
-// whole record of this folder is refused.
-TEST(ChangeRecord, KeepsEveryTextAndRefusesWhatIsNotWhole) {
+// The record survives any text a connection may hold; what is not whole,
+// or is only for later readers, is refused; what an older or a later
+// writer wrote is read as far as it concerns this reader.
+TEST(ChangeRecord, KeepsEveryTextReadsOtherVersionsAndRefusesWhatIsNotWhole) {
     talir::ChangeRecord record;
-    record.host = {4242, 133780000000000000ull};
-    record.folder = L"C:\\Users\\\u0418\u0432\u0430\u043d\\Talir VPN";
-    record.proxy = talir::ProxyChange{L"127.0.0.1:1080", "2026-12-07T08:20:31Z",
+    record.folder = talir::RecordFolder{L"C:\\Users\\\u0418\u0432\u0430\u043d\\Talir VPN", 0x1234ABCDul, 0x10000000001234ull};
+    const talir::Owner host{4242, 133780000000000000ull, true}, other{7, 8, true};
+    record.proxy = talir::ProxyChange{L"127.0.0.1:1080", "2026-12-07T08:20:31Z", host,
                                       {{L"ProxyEnable", true, REG_DWORD, std::string("\1\0\0\0", 4)},
                                        {L"ProxyServer", false, 0, ""}},
                                       {{L"", 13, L"", L"<local>;*.corp %", L"http://wpad/x.pac"},
                                        {L"-", 1, L"-", L"", L""}, {L"\u5bb6 PPPoE", 3, L"10.0.0.1:8080", L"", L""}}};
+    record.routes = {{"0.0.0.0", "0.0.0.0", "172.17.0.1", 17, "2026-12-07T08:20:33Z", host},
+                     {"203.0.113.5", "255.255.255.255", "192.0.2.1", 4, "2026-12-07T08:20:35Z", other}};
     const std::string text = talir::FormatRecord(record);
-    const talir::RecordRead read = talir::ParseRecord(text, L"c:\\users\\\u0438\u0432\u0430\u043d\\talir vpn");
+    talir::RecordRead read = talir::ParseRecord(text);
     ASSERT_EQ(read.state, talir::RecordState::Read) << read.problem;
     EXPECT_EQ(talir::FormatRecord(read.record), text);
     EXPECT_EQ(read.record.proxy->connections[2].name, L"\u5bb6 PPPoE");
+    EXPECT_EQ(read.record.routes[1].owner, other);
 
-    const std::string body = text.substr(0, text.size() - 4);  // without "end\n"
-    const struct {
-        std::string text;
-        std::wstring folder;
-    } refused[] = {{body, record.folder},                       {text + "connection - 1 - - -\n", record.folder},
-                   {"talirvpn record 2" + text.substr(17), record.folder}, {text, L"C:\\Other"},
-                   {body + "value ProxyEnable 4 0G\nend\n", record.folder}, {body + "host 1 2\nend\n", record.folder}};
-    for (const auto& c : refused) {
-        EXPECT_EQ(talir::ParseRecord(c.text, c.folder).state, talir::RecordState::Unreadable) << c.text;
+    // Edited on Windows: CR LF.
+    std::string crlf;
+    for (const char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    read = talir::ParseRecord(crlf);
+    ASSERT_EQ(read.state, talir::RecordState::Read) << read.problem;
+    EXPECT_EQ(talir::FormatRecord(read.record), text);
+
+    // Version 1 named one host for every change, which had no mark.
+    read = talir::ParseRecord("talirvpn record 1\nhost 9 10\nfolder C:\\Talir\nproxy 127.0.0.1:1080 x\n"
+                              "value ProxyEnable 4 00000000\nroute 203.0.113.5 255.255.255.255 192.0.2.1 4 y\nend\n");
+    ASSERT_EQ(read.state, talir::RecordState::Read) << read.problem;
+    EXPECT_EQ(read.record.proxy->owner, (talir::Owner{9, 10, false}));
+    EXPECT_EQ(read.record.routes[0].owner, (talir::Owner{9, 10, false}));
+    EXPECT_EQ(read.record.folder->spelled, L"C:\\Talir");
+    EXPECT_FALSE(read.record.folder->index.has_value());
+
+    // A later writer that this reader may follow: its new lines and words
+    // are passed over.
+    const std::string body = text.substr(text.find('\n') + 1, text.size() - text.find('\n') - 5);  // no end
+    read = talir::ParseRecord("talirvpn record 3 2\n" + body + "weather sunny\nroute 198.51.100.1 255.255.255.255 "
+                              "192.0.2.1 4 z 5 6 more words\nend\n");
+    ASSERT_EQ(read.state, talir::RecordState::Read) << read.problem;
+    EXPECT_EQ(read.record.routes.size(), 3u);
+
+    const std::string refused[] = {
+        body, "talirvpn record 2 2\n" + body,                     // torn
+        "talirvpn record 3 3\n" + body + "end\n",                 // for later readers only
+        "talirvpn record 2 2\n" + body + "weather sunny\nend\n",  // not a line of its version
+        "talirvpn record 2 2\n" + body + "end\nconnection - 1 - - -\n",
+        "talirvpn record 2 2\n" + body + "value ProxyEnable 4 0G\nend\n",
+        "talirvpn record 2 2\n" + body + "route 203.0.113.5 255.255.255.255 192.0.2.1 4 y\nend\n",  // no host
+        "talirvpn record 1\nroute 203.0.113.5 255.255.255.255 192.0.2.1 4 y\nend\n",               // no host
+        "talirvpn record 2 2\n" + body + "route 203.0.113.05 255.255.255.255 192.0.2.1 4 y 5 6\nend\n",
+        "talirvpn recorder 2 2\nend\n"};
+    for (const std::string& refusedText : refused) {
+        EXPECT_EQ(talir::ParseRecord(refusedText).state, talir::RecordState::Unreadable) << refusedText;
     }
 }
 

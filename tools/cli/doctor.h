@@ -9,7 +9,7 @@
 #include <ws2tcpip.h>  // before iphlpapi.h: the IPv6 route types need it
 #include <iphlpapi.h>
 
-#include "toolkit/change_record.h"
+#include "record/record_text.h"
 #include "toolkit/utf8.h"
 
 #include <map>
@@ -38,6 +38,7 @@ struct Check {
     std::vector<MIB_IPFORWARDROW> deadRoutes;
     const wchar_t* ruleToRemove = nullptr;
     bool restore = false;  // the record's changes, as RestoreNetwork undoes them
+    bool setAsideUser = false, setAsideMachine = false;  // records that cannot be read
 };
 
 // Raises the check to status with the action that mends it; findings of the
@@ -79,7 +80,9 @@ Check CheckRoutes(std::optional<unsigned long> tunIndex, bool coreRuns);
 // gives them.
 Check JudgeRoutes(const MIB_IPFORWARDTABLE& table, const std::map<unsigned long, std::string>& adapters,
                   std::optional<unsigned long> tunIndex, bool coreRuns);
-// "route delete DEST mask MASK NEXTHOP if INDEX" for exactly that row.
+// A row as the record names routes, and the command that deletes exactly it:
+// "route delete DEST mask MASK NEXTHOP if INDEX".
+RecordedRoute RouteOfRow(const MIB_IPFORWARDROW& row);
 std::string RouteDeleteCommand(const MIB_IPFORWARDROW& row);
 // IPv6 default routes: while a core runs, the one with the lowest metric
 // (the route's plus its interface's) must go into the TUN, unless ::/1 and
@@ -104,11 +107,13 @@ Check CheckUserProxy();
 std::string DescribeConnection(const ConnectionProxy& connection);
 bool ProxyInForce(const ConnectionProxy& connection);
 Check CheckWinHttpProxy();
-// The library's record: each change, when, for which host, whether that
-// host still runs; a problem when it does not.
+// The library's records, lib_win's and this user's: each change, when, for
+// which host, whether that host still runs; a problem when it does not, or
+// when a record cannot be read.
 Check CheckRecord();
-// Undoes the record's changes as RestoreNetwork does; one line per change.
-std::vector<std::string> RestoreRecord();
+// Sets aside the records that cannot be read, and undoes the changes of
+// hosts that are gone as RestoreNetwork does; one line per change.
+std::vector<std::string> MendRecord(const Check& check);
 Check CheckInstance();
 Check CheckAutorun();
 

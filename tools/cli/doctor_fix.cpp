@@ -34,11 +34,6 @@ std::string SwitchProxyOff() {
     return (lines.empty() ? "ProxyEnable 0" : lines.substr(0, lines.size() - 2)) + ", running programs told";
 }
 
-bool SameRoute(const MIB_IPFORWARDROW& a, const MIB_IPFORWARDROW& b) {
-    return a.dwForwardDest == b.dwForwardDest && a.dwForwardMask == b.dwForwardMask &&
-           a.dwForwardNextHop == b.dwForwardNextHop && a.dwForwardIfIndex == b.dwForwardIfIndex;
-}
-
 std::string DeleteRoute(const MIB_IPFORWARDROW& row) {
     const std::string command = RouteDeleteCommand(row);
     const CommandOutcome outcome = RunCommand(command);
@@ -48,7 +43,7 @@ std::string DeleteRoute(const MIB_IPFORWARDROW& row) {
                (read.status == ForwardTable::Status::Failed ? OneLine(read.errorText) : "out of memory");
     }
     for (DWORD i = 0; i < read.table->dwNumEntries; ++i) {
-        if (SameRoute(read.table->table[i], row)) {
+        if (RowIsRoute(read.table->table[i], RouteOfRow(row))) {
             return command + ": still there" + (outcome.text == "success" ? "" : ": " + OneLine(outcome.text)) +
                    (Elevated() ? "" : "; run as administrator");
         }
@@ -66,9 +61,7 @@ std::vector<std::string> ApplyMends(const std::vector<Check>& checks) {
         if (check.proxyOff) lines.push_back(head + SwitchProxyOff());
         for (const MIB_IPFORWARDROW& row : check.deadRoutes) lines.push_back(head + DeleteRoute(row));
         if (check.ruleToRemove) lines.push_back(head + RemoveFirewallRule(check.ruleToRemove));
-        if (check.restore) {
-            for (const std::string& line : RestoreRecord()) lines.push_back(head + line);
-        }
+        for (const std::string& line : MendRecord(check)) lines.push_back(head + line);
     }
     return lines;
 }

@@ -2,13 +2,13 @@
 // core, another instance.
 #include "doctor.h"
 
+#include "core/core_process.h"
 #include "desktop/single_instance.h"
 #include "log/truncate_log.h"
 #include "toolkit/error_text.h"
 #include "toolkit/unique.h"
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 namespace talir::doctor {
 namespace {
@@ -34,30 +34,6 @@ std::wstring FullFolder(const std::wstring& path) {
 bool HoldsLibWin(const std::wstring& folder) {
     const DWORD attributes = GetFileAttributesW((folder + L"lib_win").c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// What makes a file itself, whatever the path it is reached by (another
-// drive letter, a junction, a short name): its volume and its index there.
-struct FileId {
-    DWORD volume = 0;
-    ULONGLONG index = 0;
-    bool operator==(const FileId& other) const { return volume == other.volume && index == other.index; }
-};
-
-// Opened for its attributes only, sharing everything: a running program's
-// image opens so, and nothing is asked that a reader lacks. Empty with the
-// system's text in error.
-std::optional<FileId> IdentifyFile(const std::wstring& path, std::string& error) {
-    const UniqueHandle file(ValidOrNull(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                    OPEN_EXISTING, 0, nullptr)));
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!file || !GetFileInformationByHandle(file.get(), &information)) {
-        error = OneLine(GetLastErrorText());
-        return std::nullopt;
-    }
-    return FileId{information.dwVolumeSerialNumber,
-                  (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
 }
 
 }  // namespace
@@ -121,43 +97,20 @@ Check CheckLibWin(const ClientFolder& client) {
 Check CheckCore(const ClientFolder& client, std::optional<bool>& coreRuns) {
     Check check{"core"};
     if (client.path.empty()) return CannotCheck(std::move(check), "no lib_win, so no core to look for");
-    std::string coreError;
-    const std::optional<FileId> core = IdentifyFile(client.path + L"lib_win\\sing-box.exe", coreError);
-    const UniqueHandle snapshot(ValidOrNull(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)));
-    if (!snapshot) return CannotCheck(std::move(check), OneLine(GetLastErrorText()));
-
-    bool runs = false, unsure = false;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        // Only a program of that name can be the core: the others are not opened.
-        if (_wcsicmp(entry.szExeFile, L"sing-box.exe") != 0) continue;
-        const std::string id = "process " + std::to_string(entry.th32ProcessID);
-        const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-        std::wstring image(32768, L'\0');
-        DWORD size = static_cast<DWORD>(image.size());
-        std::string error;
-        std::optional<FileId> running;
-        if (!process || !QueryFullProcessImageNameW(process.get(), 0, image.data(), &size)) {
-            error = OneLine(GetLastErrorText());
-        } else {
-            image.resize(size);
-            running = IdentifyFile(image, error);
-        }
-        // A sing-box.exe not proven to be another file may be the core.
-        if (!running || !core) {
-            check = CannotCheck(std::move(check), id + " runs a sing-box.exe: " +
-                                                      (running ? "lib_win\\sing-box.exe: " + coreError : error));
-            unsure = true;
-        } else if (*running == *core) {
+    const CoreSearch search = FindCores(client.path + L"lib_win\\sing-box.exe");
+    if (!search.error.empty()) return CannotCheck(std::move(check), search.error);
+    for (const CoreProcess& process : search.processes) {
+        const std::string id = "process " + std::to_string(process.id);
+        if (process.is == CoreProcess::Is::Unknown) {
+            check = CannotCheck(std::move(check), id + " runs a sing-box.exe: " + OneLine(process.detail));
+        } else if (process.is == CoreProcess::Is::Core) {
             check.facts.push_back(id + " runs lib_win\\sing-box.exe");
-            runs = true;
         } else {
-            check.facts.push_back(id + " runs another sing-box.exe, " + Utf8(image));
+            check.facts.push_back(id + " runs another sing-box.exe, " + process.detail);
         }
     }
-    if (!runs) check.facts.push_back("no process runs lib_win\\sing-box.exe");
-    if (runs || !unsure) coreRuns = runs;
+    coreRuns = CoreRuns(search);
+    if (!coreRuns.value_or(false)) check.facts.push_back("no process runs lib_win\\sing-box.exe");
     return check;
 }
 

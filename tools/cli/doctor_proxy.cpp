@@ -4,7 +4,8 @@
 
 #include "desktop/desktop.h"
 #include "desktop/proxy_options.h"
-#include "toolkit/change_record.h"
+#include "record/proxy_policy.h"
+#include "record/record_store.h"
 #include "toolkit/error_text.h"
 #include "toolkit/unique.h"
 
@@ -107,11 +108,7 @@ Check CheckUserProxy() {
     std::vector<unsigned short> ports;
     if (enable != 0 && LoopbackPort(server) != 0) ports.push_back(LoopbackPort(server));
 
-    DWORD perUser = 1;
-    size = sizeof perUser;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings",
-                     L"ProxySettingsPerUser", RRF_RT_REG_DWORD, nullptr, &perUser, &size) == ERROR_SUCCESS &&
-        perUser == 0) {
+    if (ProxySettingsPerMachine()) {
         check.facts.push_back("per-machine policy: Windows ignores the user's settings");
         Flag(check, Status::Note, "");
     }
@@ -133,7 +130,7 @@ Check CheckUserProxy() {
         if (port != 0 && std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
     }
     // The record check tells what it holds.
-    const RecordRead record = RecordAccess().Read();
+    const RecordRead record = ReadUserRecord();
     if (record.state == RecordState::Read && record.record.proxy) {
         check.facts.push_back("record: the settings from before kept");
     }

@@ -1,51 +1,84 @@
-// The record of what the library changed, in lib_win: what, when, for
-// which host, and whether that host still runs. What a host that is gone
-// left is undone as RestoreNetwork undoes it.
+// The records of what the library changed: the routes in lib_win and this
+// user's proxy settings; what, when, which host and whether it still runs.
+// What a host that is gone left is undone as RestoreNetwork undoes it; a
+// record that cannot be read is set aside, never acted upon.
 #include "doctor.h"
 
+#include "record/host_mark.h"
+#include "record/record_store.h"
 #include "restore/restore_network.h"
-#include "toolkit/change_record.h"
 
 namespace talir::doctor {
+namespace {
+
+std::string HostFact(const Owner& owner, bool& gone) {
+    const HostState state = LookAtHost(owner);
+    gone = gone || state == HostState::Gone;
+    return "by process " + std::to_string(owner.id) + ", which " +
+           (state == HostState::Runs ? "still runs" : state == HostState::Gone ? "no longer runs"
+                                                                                : "cannot be looked at");
+}
+
+void ProxyFacts(const ProxyChange& proxy, const char* whose, Check& check, bool& gone) {
+    std::string connections;
+    for (const ConnectionProxy& connection : proxy.connections) {
+        connections += (connections.empty() ? "" : ", ") +
+                       (connection.name.empty() ? std::string("LAN") : Utf8(connection.name));
+    }
+    check.facts.push_back(std::string(whose) + "proxy " + Utf8(proxy.server) + " set at " + proxy.when + " " +
+                          HostFact(proxy.owner, gone) + ", the settings from before kept for " +
+                          (connections.empty() ? std::string("no connection") : connections));
+}
+
+}  // namespace
 
 Check CheckRecord() {
     Check check{"record"};
-    const RecordRead read = RecordAccess().Read();
-    if (read.state == RecordState::Absent) {
-        check.facts.push_back("none");
-        return check;
-    }
-    if (read.state == RecordState::Unreadable) {
-        // Never acted upon: neither undone nor judged instead.
-        return CannotCheck(std::move(check), std::string(kRecordPath) + ": " + read.problem);
-    }
-    const ChangeRecord& record = read.record;
-    const std::optional<bool> runs = HostRuns(record.host);
-    check.facts.push_back("made by process " + std::to_string(record.host.id) + ", which " +
-                          (runs ? (*runs ? "still runs" : "no longer runs") : "cannot be looked at"));
-    if (record.proxy) {
-        std::string connections;
-        for (const ConnectionProxy& connection : record.proxy->connections) {
-            connections += (connections.empty() ? "" : ", ") +
-                           (connection.name.empty() ? std::string("LAN") : Utf8(connection.name));
+    const RecordRead user = ReadUserRecord(), machine = ReadMachineRecord();
+    bool gone = false;
+    for (const RecordRead* read : {&user, &machine}) {
+        const char* where = read == &user ? "the user's record" : "lib_win's record";
+        if (read->state == RecordState::Unreadable) {
+            // Never acted upon: set aside, its text kept, so that the
+            // library records again.
+            check.facts.push_back(std::string(where) + " cannot be read: " + OneLine(read->problem));
+            Flag(check, Status::Problem, "talirvpn-cli doctor --fix sets it aside");
+            (read == &user ? check.setAsideUser : check.setAsideMachine) = true;
+        } else if (read->record.proxy) {
+            ProxyFacts(*read->record.proxy, read == &user ? "" : "an older version's ", check, gone);
         }
-        check.facts.push_back("proxy " + Utf8(record.proxy->server) + " set at " + record.proxy->when +
-                              ", the settings from before kept for " + connections);
     }
-    for (const RecordedRoute& route : record.routes) {
+    for (const RecordedRoute& route : machine.record.routes) {
         check.facts.push_back("route " + route.destination + " mask " + route.mask + " " + route.nextHop + " if " +
-                              std::to_string(route.interfaceIndex) + " added at " + route.when);
+                              std::to_string(route.interfaceIndex) + " added at " + route.when + " " +
+                              HostFact(route.owner, gone));
     }
-    if (runs == false) {
+    if (check.facts.empty()) check.facts.push_back("none");
+    if (gone) {
         Flag(check, Status::Problem, "RestoreNetwork");
         check.restore = true;
     }
     return check;
 }
 
-std::vector<std::string> RestoreRecord() {
-    std::vector<std::string> lines = RestoreRecorded(&RunCommand);
-    if (lines.empty()) lines.push_back("nothing left to undo");
+std::vector<std::string> MendRecord(const Check& check) {
+    std::vector<std::string> lines;
+    std::string problem;
+    if (check.setAsideUser) {
+        const std::string aside = SetAsideUserRecord(problem);
+        lines.push_back(aside.empty() ? "the user's record cannot be set aside: " + OneLine(problem)
+                                      : "the user's record set aside as " + aside);
+    }
+    if (check.setAsideMachine) {
+        const std::string aside = SetAsideMachineRecord(problem);
+        lines.push_back(aside.empty() ? "lib_win's record cannot be set aside: " + OneLine(problem)
+                                      : "lib_win's record set aside as " + aside);
+    }
+    if (check.restore) {
+        std::vector<std::string> restored = RestoreRecorded(&RunCommand);
+        if (restored.empty()) restored.push_back("nothing left to undo");
+        lines.insert(lines.end(), restored.begin(), restored.end());
+    }
     return lines;
 }
 

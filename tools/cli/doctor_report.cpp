@@ -2,6 +2,7 @@
 #include "doctor.h"
 
 #include "firewall/firewall_rules.h"
+#include "record/record_store.h"
 
 #include <cstdio>
 
@@ -78,7 +79,7 @@ std::vector<Check> RunChecks(const ClientFolder& client) {
     checks.push_back(CheckAutorun());
     // Where the library keeps a record, only what it names is the library's
     // to undo: the other checks report, and judge nothing for --fix.
-    if (RecordAccess().Read().state != RecordState::Absent) {
+    if (ReadMachineRecord().state != RecordState::Absent || ReadUserRecord().state != RecordState::Absent) {
         for (Check& check : checks) check.proxyOff = false, check.deadRoutes.clear();
     }
     return checks;

@@ -84,9 +84,13 @@ Check CheckRoutes(std::optional<unsigned long> tunIndex, bool coreRuns) {
     return JudgeRoutes(*read.table, adapters, tunIndex, coreRuns);
 }
 
+RecordedRoute RouteOfRow(const MIB_IPFORWARDROW& row) {
+    return {Dotted(row.dwForwardDest), Dotted(row.dwForwardMask), Dotted(row.dwForwardNextHop), row.dwForwardIfIndex};
+}
+
 std::string RouteDeleteCommand(const MIB_IPFORWARDROW& row) {
-    return RouteCommand("delete", Dotted(row.dwForwardDest), Dotted(row.dwForwardMask), Dotted(row.dwForwardNextHop),
-                        std::to_string(row.dwForwardIfIndex));
+    const RecordedRoute route = RouteOfRow(row);
+    return RouteCommand("delete", route.destination, route.mask, route.nextHop, std::to_string(route.interfaceIndex));
 }
 
 Check JudgeRoutes(const MIB_IPFORWARDTABLE& table, const std::map<unsigned long, std::string>& adapters,

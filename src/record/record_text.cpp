@@ -1,10 +1,7 @@
-#include "toolkit/change_record.h"
+#include "record/record_text.h"
 
-#include "toolkit/error_text.h"
-#include "toolkit/unique.h"
 #include "toolkit/utf8.h"
 
-#include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <cerrno>
@@ -13,14 +10,7 @@
 
 namespace talir {
 
-const char kRecordPath[] = "lib_win/talirvpn_record.txt";
-
 namespace {
-
-const char kFirstLine[] = "talirvpn record 1";
-const wchar_t kWidePath[] = L"lib_win\\talirvpn_record.txt";
-
-SRWLOCK recordLock = SRWLOCK_INIT;
 
 // A field is one word: bytes that are blank, control, non-ASCII or '%' as
 // %XX; an empty text as "-".
@@ -134,13 +124,6 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     return parts;
 }
 
-std::wstring CurrentFolder() {
-    const DWORD size = GetCurrentDirectoryW(0, nullptr);
-    std::wstring folder(size, L'\0');
-    folder.resize(GetCurrentDirectoryW(size, folder.data()));
-    return folder;
-}
-
 RecordRead Unreadable(const std::string& problem) {
     RecordRead read;
     read.state = RecordState::Unreadable;
@@ -148,7 +131,53 @@ RecordRead Unreadable(const std::string& problem) {
     return read;
 }
 
+std::string OwnerFields(const Owner& owner) {
+    return std::to_string(owner.id) + " " + std::to_string(owner.created);
+}
+
+bool ReadOwner(const std::string& id, const std::string& created, Owner& owner) {
+    unsigned long long number = 0;
+    if (!Number(id, number) || number > 0xFFFFFFFFull || !Number(created, owner.created)) return false;
+    owner.id = static_cast<unsigned long>(number);
+    return true;
+}
+
+std::string HexNumber(unsigned long long number) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%llX", number);
+    return text;
+}
+
+bool ReadHexNumber(const std::string& field, unsigned long long& number) {
+    int digit = 0;
+    number = 0;
+    if (field.empty() || field.size() > 16) return false;
+    for (const char c : field) {
+        if (!Hex(c, digit)) return false;
+        number = number * 16 + static_cast<unsigned>(digit);
+    }
+    return true;
+}
+
+// "talirvpn record WRITER [OLDEST-READER]": a version-1 record names only
+// its writer.
+bool ReadFirstLine(const std::string& line, unsigned& writer, unsigned& oldestReader) {
+    const std::vector<std::string> word = Split(line, ' ');
+    DWORD numbers[2] = {0, 0};
+    if (word.size() < 3 || word.size() > 4 || word[0] != "talirvpn" || word[1] != "record" ||
+        !Number32(word[2], numbers[0]) || (word.size() == 4 && !Number32(word[3], numbers[1]))) {
+        return false;
+    }
+    writer = numbers[0];
+    oldestReader = word.size() == 4 ? numbers[1] : writer;
+    return writer >= 1 && oldestReader >= 1;
+}
+
 }  // namespace
+
+bool operator==(const Owner& a, const Owner& b) {
+    return a.id == b.id && a.created == b.created && a.marked == b.marked;
+}
 
 bool SameSettings(const ConnectionProxy& a, const ConnectionProxy& b) {
     // PROXY_TYPE_DIRECT (1) only says what to do when nothing else answers;
@@ -156,26 +185,19 @@ bool SameSettings(const ConnectionProxy& a, const ConnectionProxy& b) {
     return (a.flags | 1) == (b.flags | 1) && a.server == b.server && a.bypass == b.bypass && a.script == b.script;
 }
 
-HostProcess ThisProcess() {
-    FILETIME created{}, exited{}, kernel{}, user{};
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    return {GetCurrentProcessId(),
-            (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime};
+bool SameRoute(const RecordedRoute& a, const RecordedRoute& b) {
+    return a.destination == b.destination && a.mask == b.mask && a.nextHop == b.nextHop &&
+           a.interfaceIndex == b.interfaceIndex;
 }
 
-std::optional<bool> HostRuns(const HostProcess& host) {
-    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, host.id));
-    if (!process) {
-        if (GetLastError() == ERROR_INVALID_PARAMETER) return false;  // no such process
-        return std::nullopt;
-    }
-    FILETIME created{}, exited{}, kernel{}, user{};
-    if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return std::nullopt;
-    if (((static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime) != host.created) {
-        return false;
-    }
-    // Ended, but still held open by someone.
-    return WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+bool RowIsRoute(const MIB_IPFORWARDROW& row, const RecordedRoute& route) {
+    IN_ADDR destination{}, mask{}, nextHop{};
+    inet_pton(AF_INET, route.destination.c_str(), &destination);
+    inet_pton(AF_INET, route.mask.c_str(), &mask);
+    inet_pton(AF_INET, route.nextHop.c_str(), &nextHop);
+    return row.dwForwardDest == destination.S_un.S_addr && row.dwForwardMask == mask.S_un.S_addr &&
+           row.dwForwardIfIndex == route.interfaceIndex &&
+           (row.dwForwardNextHop == nextHop.S_un.S_addr || row.dwForwardNextHop == 0);
 }
 
 std::string RecordTime() {
@@ -188,12 +210,17 @@ std::string RecordTime() {
 }
 
 std::string FormatRecord(const ChangeRecord& record) {
-    std::string text = std::string(kFirstLine) + "\n";
-    text += "host " + std::to_string(record.host.id) + " " + std::to_string(record.host.created) + "\n";
-    text += "folder " + Field(record.folder) + "\n";
+    std::string text = "talirvpn record " + std::to_string(kRecordVersion) + " " +
+                       std::to_string(kOldestRecordReader) + "\n";
+    if (record.folder) {
+        const RecordFolder& folder = *record.folder;
+        text += "folder " + Field(folder.spelled);
+        if (folder.volume && folder.index) text += " " + HexNumber(*folder.volume) + " " + HexNumber(*folder.index);
+        text += "\n";
+    }
     if (record.proxy) {
         const ProxyChange& proxy = *record.proxy;
-        text += "proxy " + Field(proxy.server) + " " + Field(proxy.when) + "\n";
+        text += "proxy " + Field(proxy.server) + " " + Field(proxy.when) + " " + OwnerFields(proxy.owner) + "\n";
         for (const RecordedValue& value : proxy.values) {
             text += "value " + Field(value.name) + " " +
                     (value.present ? std::to_string(value.type) + " " + HexBytes(value.data) : std::string("absent")) +
@@ -206,114 +233,86 @@ std::string FormatRecord(const ChangeRecord& record) {
     }
     for (const RecordedRoute& route : record.routes) {
         text += "route " + route.destination + " " + route.mask + " " + route.nextHop + " " +
-                std::to_string(route.interfaceIndex) + " " + Field(route.when) + "\n";
+                std::to_string(route.interfaceIndex) + " " + Field(route.when) + " " + OwnerFields(route.owner) + "\n";
     }
     return text + "end\n";
 }
 
-RecordRead ParseRecord(const std::string& text, const std::wstring& folder) {
+RecordRead ParseRecord(const std::string& text) {
     std::vector<std::string> lines = Split(text, '\n');
     if (!lines.empty() && lines.back().empty()) lines.pop_back();  // the last line's end
-    if (lines.empty() || lines.front() != kFirstLine) return Unreadable("not a record of this version");
+    for (std::string& line : lines) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();  // edited on Windows
+    }
+    unsigned writer = 0, oldestReader = 0;
+    if (lines.empty() || !ReadFirstLine(lines.front(), writer, oldestReader)) return Unreadable("not a record");
+    if (oldestReader > kRecordVersion) {
+        return Unreadable("written by version " + std::to_string(writer) + ", for readers of version " +
+                          std::to_string(oldestReader) + " or later");
+    }
+    // Version 1 named one host for everything; later versions name each
+    // change's, and may add words at the end of a line for later readers.
+    const bool one = writer == 1, later = writer > kRecordVersion;
+    const auto fits = [&](size_t words, size_t wanted) { return words == wanted || (later && words > wanted); };
     RecordRead read;
     ChangeRecord& record = read.record;
-    bool host = false, ended = false;
+    std::optional<Owner> host;
+    bool ended = false;
     for (size_t number = 1; number < lines.size(); ++number) {
         const std::string& line = lines[number];
         if (ended) return Unreadable("lines after its end");
         const std::vector<std::string> word = Split(line, ' ');
         const std::string kind = word.empty() ? "" : word[0];
-        bool ok = false;
-        if (kind == "end" && word.size() == 1) {
-            ended = ok = true;
-        } else if (kind == "host" && word.size() == 3 && !host) {
-            unsigned long long id = 0;
-            ok = host = Number(word[1], id) && id <= 0xFFFFFFFFull && Number(word[2], record.host.created);
-            record.host.id = static_cast<unsigned long>(id);
-        } else if (kind == "folder" && word.size() == 2) {
-            ok = Unfield(word[1], record.folder);
-        } else if (kind == "proxy" && word.size() == 3 && !record.proxy) {
-            record.proxy.emplace();
-            ok = Unfield(word[1], record.proxy->server) && Unfield(word[2], record.proxy->when);
-        } else if (kind == "value" && record.proxy && (word.size() == 3 || word.size() == 4)) {
+        bool ok = true;
+        if (kind == "end" && fits(word.size(), 1)) {
+            ended = true;
+        } else if (kind == "host" && one && word.size() == 3 && !host) {
+            host.emplace();
+            host->marked = false;
+            ok = ReadOwner(word[1], word[2], *host);
+        } else if (kind == "folder" && !record.folder && (one ? word.size() == 2 : fits(word.size(), 4))) {
+            RecordFolder& folder = record.folder.emplace();
+            unsigned long long volume = 0, index = 0;
+            ok = Unfield(word[1], folder.spelled);
+            if (!one) {
+                ok = ok && ReadHexNumber(word[2], volume) && volume <= 0xFFFFFFFFull && ReadHexNumber(word[3], index);
+                folder.volume = static_cast<unsigned long>(volume);
+                folder.index = index;
+            }
+        } else if (kind == "proxy" && !record.proxy && (one ? word.size() == 3 : fits(word.size(), 5))) {
+            ProxyChange& proxy = record.proxy.emplace();
+            ok = Unfield(word[1], proxy.server) && Unfield(word[2], proxy.when) &&
+                 (one ? host.has_value() : ReadOwner(word[3], word[4], proxy.owner));
+            if (one && host) proxy.owner = *host;
+        } else if (kind == "value" && record.proxy && (word.size() == 3 || fits(word.size(), 4))) {
             RecordedValue value;
-            value.present = word.size() == 4;
+            value.present = word.size() >= 4;
             ok = Unfield(word[1], value.name) &&
                  (value.present ? Number32(word[2], value.type) && Bytes(word[3], value.data) : word[2] == "absent");
             record.proxy->values.push_back(value);
-        } else if (kind == "connection" && record.proxy && word.size() == 6) {
+        } else if (kind == "connection" && record.proxy && fits(word.size(), 6)) {
             ConnectionProxy connection;
             ok = Unfield(word[1], connection.name) && Number32(word[2], connection.flags) &&
                  Unfield(word[3], connection.server) && Unfield(word[4], connection.bypass) &&
                  Unfield(word[5], connection.script);
             record.proxy->connections.push_back(connection);
-        } else if (kind == "route" && word.size() == 6) {
+        } else if (kind == "route" && (one ? word.size() == 6 : fits(word.size(), 8))) {
             RecordedRoute route{word[1], word[2], word[3]};
             DWORD index = 0;
             ok = Dotted(route.destination) && Dotted(route.mask) && Dotted(route.nextHop) && Number32(word[4], index) &&
-                 Unfield(word[5], route.when);
+                 Unfield(word[5], route.when) && (one ? host.has_value() : ReadOwner(word[6], word[7], route.owner));
+            if (one && host) route.owner = *host;
             route.interfaceIndex = index;
             record.routes.push_back(route);
+        } else if (!later || kind == "end" || kind == "folder" || kind == "proxy" || kind == "value" ||
+                   kind == "connection" || kind == "route") {
+            ok = false;  // a later version's own lines are passed over, ours must be whole
         }
         if (!ok) return Unreadable("a line it cannot read: " + line.substr(0, 80));
     }
-    if (!ended || !host) return Unreadable("torn: it has no end");
-    if (CompareStringOrdinal(record.folder.c_str(), -1, folder.c_str(), -1, TRUE) != CSTR_EQUAL) {
-        return Unreadable("made for another folder, " + Utf8(record.folder));
-    }
+    if (!ended) return Unreadable("torn: it has no end");
     read.state = RecordState::Read;
     return read;
-}
-
-RecordAccess::RecordAccess() noexcept : lock_(recordLock) {}
-
-RecordRead RecordAccess::Read() const {
-    const UniqueHandle file(ValidOrNull(CreateFileW(kWidePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
-    if (!file) {
-        const DWORD code = GetLastError();
-        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return {};
-        return Unreadable(ErrorText(code));
-    }
-    std::string text;
-    char chunk[4096];
-    DWORD done = 0;
-    while (ReadFile(file.get(), chunk, sizeof chunk, &done, nullptr) && done > 0) {
-        text.append(chunk, done);
-        if (text.size() > (1 << 20)) return Unreadable("larger than any record");
-    }
-    return ParseRecord(text, CurrentFolder());
-}
-
-std::string RecordAccess::Write(const ChangeRecord& record) const {
-    if (!record.proxy && record.routes.empty()) {
-        if (DeleteFileW(kWidePath) || GetLastError() == ERROR_FILE_NOT_FOUND) return {};
-        return ErrorText(GetLastError());
-    }
-    // Aside under a name of this thread's own: another process of this
-    // folder may be writing its record at the same time.
-    const std::wstring aside = std::wstring(kWidePath) + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
-                               std::to_wstring(GetCurrentThreadId()) + L".new";
-    ChangeRecord stamped = record;
-    stamped.folder = CurrentFolder();
-    const std::string text = FormatRecord(stamped);
-    {
-        const UniqueHandle file(ValidOrNull(CreateFileW(aside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr)));
-        DWORD written = 0;
-        if (!file || !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-            written != text.size() || !FlushFileBuffers(file.get())) {
-            const std::string reason = ErrorText(GetLastError());
-            DeleteFileW(aside.c_str());
-            return reason;
-        }
-    }
-    if (!MoveFileExW(aside.c_str(), kWidePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const std::string reason = ErrorText(GetLastError());
-        DeleteFileW(aside.c_str());
-        return reason;
-    }
-    return {};
 }
 
 }  // namespace talir
