@@ -288,6 +288,7 @@ void GiveBack(HKEY key, ProxyChange& change, ProxySwitch& outcome) {
     std::vector<std::wstring> names;
     std::string givenBack, left, errorText;
     const bool listed = ListConnections(names, errorText);
+    if (!listed) outcome.lines.push_back("Connections given back by name: " + errorText);
     const auto note = [](std::string& list, const std::string& item) { list += (list.empty() ? "" : ", ") + item; };
     std::vector<ConnectionProxy> kept;
     for (const ConnectionProxy& before : change.connections) {

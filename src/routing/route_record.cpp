@@ -35,9 +35,13 @@ RouteIntent RecordRouteIntent(RecordedRoute route) {
         intent.problem = "the record cannot be read: " + read.problem + "; talirvpn-cli doctor --fix sets it aside";
         return intent;
     }
-    route.when = RecordTime();
     route.owner = ThisHost();
-    read.record.routes.push_back(route);
+    std::vector<RecordedRoute>& routes = read.record.routes;
+    // Another thread of this host may be adding the same route.
+    const auto ours = [&](const RecordedRoute& r) { return SameRoute(r, route) && r.owner == route.owner; };
+    if (std::any_of(routes.begin(), routes.end(), ours)) return intent;
+    route.when = RecordTime();
+    routes.push_back(route);
     intent.problem = WriteMachineRecord(read.record);
     return intent;
 }
@@ -53,7 +57,8 @@ void SettleRoute(RecordedRoute route, bool shown) {
     std::vector<RecordedRoute>& routes = read.record.routes;
     const auto ours = [&](const RecordedRoute& r) { return SameRoute(r, route) && r.owner == route.owner; };
     const bool recorded = std::any_of(routes.begin(), routes.end(), ours);
-    if (shown == recorded) return;
+    // Another thread's command for the same route may have added it since.
+    if (shown == recorded || (!shown && RouteInTable(route).value_or(true))) return;
     if (shown) {
         route.when = RecordTime();
         routes.push_back(route);

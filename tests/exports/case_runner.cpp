@@ -14,8 +14,8 @@
 //                          case's folder, moved aside until the case ends
 //   cd FOLDER              the current folder, made when missing; the
 //                          case's own again when the steps end
-//   drive LETTER FOLDER    a drive letter for FOLDER while the case runs, as
-//                          a mapped drive (Wine's own subst reaches no file)
+//   link NAME FOLDER       NAME in the case's folder leads to FOLDER, as a
+//                          junction would
 //   start NAME [SDDL] FILE FILE started as a process that inherits this
 //                          one's inheritable handles, as hosts' children
 //                          often do, with SDDL as its security: {NAME} is
@@ -28,6 +28,12 @@
 //                          records the options it is given (connections.txt
 //                          holds the connections' options, see the stand-in)
 //   policy                 the per-machine proxy policy, until the case ends
+//   userrecord TEXT        the user's record of the proxy settings (-: none)
+//   userkept LINES         ... holds these "connection" and "value" lines
+//                          (-: there is none)
+//   user2 SCRIPT           talirvpn-cli as another user of this machine, in
+//                          this folder: a Wine prefix of its own, its own
+//                          hive and connections (connections-2.txt)
 //   fault FUNCTION [ARG]   the DLL's import of FUNCTION replaced (see kFaults;
 //                          regfail is the older name of the registry faults)
 //   EXPORT [ARG] [= RESULT]  a call ((null): a null pointer); a text that
@@ -54,7 +60,8 @@
 // options (what the stand-in wininet.dll received).
 // " | " separates lines; \n, \r, \t and \xNN stand for their bytes in
 // texts. {text:N} is the system's text for error N ({brief:N}: without its
-// line end), {pid} this process's id, {folder} the case's folder ({here}:
+// line end), {pid} this process's id, {folderid} the case folder's volume
+// and index as the record writes them, {folder} the case's folder ({here}:
 // without its last backslash; {json folder}: as JSON writes it), {system}
 // system32, {bin} the test programs' folder, {size:FILE} the size of a file
 // of the case.
@@ -70,6 +77,7 @@
 #include "test_support.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
@@ -149,6 +157,8 @@ std::string Unescape(const std::string& text) {
     return bytes;
 }
 
+const char kUserRecord[] = "Software\\TalirVPN";
+
 // A registry value of the user's Internet settings as "TYPE:BYTES".
 std::string ProxyValue(const char* name) {
     char data[256] = {};
@@ -166,6 +176,25 @@ Lines Split(const std::string& text) {
         parts.push_back(text.substr(at, end - at));
     }
     return parts;
+}
+
+// A folder's volume serial and file index in hex, as the record names it.
+std::string FolderId(const std::string& folder) {
+    const Handle opened(CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                    FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION information{};
+    GetFileInformationByHandle(opened.value, &information);
+    char id[48];
+    std::snprintf(id, sizeof id, "%lX %llX", information.dwVolumeSerialNumber,
+                  (static_cast<unsigned long long>(information.nFileIndexHigh) << 32) | information.nFileIndexLow);
+    return id;
+}
+
+Lines Words(const std::string& line) {
+    Lines words;
+    std::istringstream in(line);
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
 }
 
 std::string Joined(const Lines& lines, const char* end) {
@@ -200,7 +229,13 @@ ULONG WINAPI GrowingAdapters(ULONG family, ULONG flags, void* reserved, IP_ADAPT
     if (std::stoi(left) > 0) return left = std::to_string(std::stoi(left) - 1), *size += 16384, ERROR_BUFFER_OVERFLOW;
     return REAL(GetAdaptersAddresses)(family, flags, reserved, list, size);
 }
+// Writes half of what it is given, then fails as a full disk would.
+BOOL WINAPI HalfWrite(HANDLE file, const void* data, DWORD size, DWORD* written, OVERLAPPED* overlapped) {
+    REAL(WriteFile)(file, data, size / 2, written, overlapped);
+    return SetLastError(ERROR_DISK_FULL), FALSE;
+}
 const std::map<std::string, void*> kFaults = {
+    {"WriteFile", reinterpret_cast<void*>(HalfWrite)},
     {"RegOpenKeyExA", reinterpret_cast<void*>(FailingOpen)},
     {"RegSetValueExA", reinterpret_cast<void*>(FailingSetValue)},
     {"AssignProcessToJobObject", reinterpret_cast<void*>(LateAssign)},
@@ -222,6 +257,7 @@ public:
             GetSystemDirectoryA(system, MAX_PATH);
             vars_["system"] = system;
             vars_["bin"] = BinDir();
+            vars_["folderid"] = FolderId(folder_);
             for (const char c : folder_) vars_["json folder"] += c == '\\' ? "\\\\" : std::string(1, c);
             for (const std::string& step : steps_) {
                 SCOPED_TRACE(step);
@@ -267,7 +303,6 @@ public:
         for (const std::string& file : movedAside_) {
             MoveFileExA((file + ".away").c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING);
         }
-        if (!drive_.empty()) RunLinux("rm -f \"$WINEPREFIX/dosdevices/" + drive_ + "\"");
     }
 
 private:
@@ -357,10 +392,11 @@ private:
         } else if (word == "cd") {
             CreateDirectoryW(Wide(rest).c_str(), nullptr);
             ASSERT_TRUE(SetCurrentDirectoryW(Wide(rest).c_str())) << GetLastError();
-        } else if (word == "drive") {
-            drive_ = first + ":";
-            const std::string link = "\"$WINEPREFIX/dosdevices/" + drive_ + "\"";
-            ASSERT_EQ(RunLinux("ln -s '" + LinuxPath(second) + "' " + link).exitCode, 0u);
+        } else if (word == "link") {
+            // Another path to a folder, as a junction gives one. (A drive
+            // letter would not do: Wine names a volume by the letter it
+            // finds for a path, and a process keeps the letters it saw.)
+            ASSERT_EQ(RunLinux("ln -s '" + LinuxPath(second) + "' '" + LinuxPath(folder_ + first) + "'").exitCode, 0u);
         } else if (word == "start") {
             const bool guarded = second.rfind("D:", 0) == 0;
             SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
@@ -387,6 +423,35 @@ private:
             const DWORD perMachine = 0;
             ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, kPolicy, "ProxySettingsPerUser", REG_DWORD, &perMachine, 4),
                       ERROR_SUCCESS);
+        } else if (word == "userrecord") {
+            const std::string text = Unescape(rest);
+            RegDeleteTreeA(HKEY_CURRENT_USER, kUserRecord);
+            ASSERT_TRUE(rest == "-" || RegSetKeyValueA(HKEY_CURRENT_USER, kUserRecord, "ProxyRecord", REG_BINARY,
+                                                       text.data(), static_cast<DWORD>(text.size())) == 0);
+        } else if (word == "userkept") {
+            char text[8192] = {};
+            DWORD size = sizeof text;
+            Lines kept;
+            if (RegGetValueA(HKEY_CURRENT_USER, kUserRecord, "ProxyRecord", RRF_RT_REG_BINARY, nullptr, text, &size)) {
+                kept.push_back("-");
+            }
+            for (const std::string& line : SplitLines(std::string(text, size))) {
+                if (line.rfind("connection ", 0) == 0 || line.rfind("value ", 0) == 0) kept.push_back(line);
+            }
+            EXPECT_EQ(kept, Split(rest)) << "the user's record";
+        } else if (word == "user2") {
+            // The same client folder as another user: Wine keeps a hive and
+            // a wineserver per prefix (wine-prefix.sh made this one).
+            WriteFileBytes("user2.in", Joined(Split(rest), "\n"));
+            const std::string bin = LinuxPath(BinDir()), prefix = bin + "../wineprefix-2";
+            const Finished run = RunLinux(
+                "cd '" + LinuxPath(folder_) + "' && cp -u '" + bin + "standins/wininet.dll' '" + bin +
+                    "standins/rasapi32.dll' '" + prefix + "/drive_c/windows/system32/' && WINEPREFIX='" + prefix +
+                    "' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=;wininet,rasapi32=n' TALIR_CONNECTIONS='" +
+                    folder_ + "connections-2.txt' wine '" + bin + "talirvpn-cli.exe' <user2.in",
+                25000);
+            ASSERT_EQ(run.exitCode, 0u) << run.output;
+            cliOutput_ += run.output;
         } else if (word == "fault" || word == "regfail") {
             const auto fault = kFaults.find(first);
             ASSERT_NE(fault, kFaults.end()) << "no fault for " << first;
@@ -397,18 +462,18 @@ private:
         } else if (word == "cli" || word == "host") {
             const std::string output = Cli(Joined(Split(rest), "\n")).output;
             if (word == "cli") cliOutput_ += output;
-            // {host}: the host that the record names now.
-            const std::string record = ReadFileBytes("lib_win\\talirvpn_record.txt");
-            const size_t host = record.find("\nhost ");
-            if (host != std::string::npos) {
-                vars_["host"] = record.substr(host + 6, record.find(' ', host + 6) - host - 6);
+            // {host}: the host that the last recorded route names: "route
+            // DEST MASK HOP IF WHEN ID CREATED".
+            for (const std::string& line : SplitLines(ReadFileBytes("lib_win\\talirvpn_record.txt"))) {
+                const Lines word = Words(line);
+                if (word.size() == 8 && word[0] == "route") vars_["host"] = word[6];
             }
         } else if (word == "run" || word == "mends") {
             const bool copy = first.size() > 4 && first.compare(first.size() - 4, 4, ".exe") == 0;
             const std::string arguments = rest.substr(0, rest.find(" = "));
             const Finished run = RunCapture(copy ? arguments : "\"" + BinDir() + "talirvpn-cli.exe\" " + arguments);
             // The record's times are the clock's.
-            const std::regex time("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ");
+            const std::regex time("\\d{4}-?\\d\\d-?\\d\\dT\\d\\d:?\\d\\d:?\\d\\dZ");
             const std::string output = std::regex_replace(run.output, time, "TIME");
             for (const std::string& line : SplitLines(output)) {
                 if (word == "run" || line.rfind("mend ", 0) == 0) cliOutput_ += line + "\n";
@@ -447,7 +512,13 @@ private:
         } else if (word == "kept") {
             EXPECT_TRUE(ReadFileBytes(first) == Pattern(size).substr(from)) << "not the pattern's last bytes";
         } else if (word == "file") {
-            EXPECT_EQ(ReadFileBytes(first), second);
+            // A name with a * is the one file it matches.
+            WIN32_FIND_DATAA found{};
+            const HANDLE search = FindFirstFileA(first.c_str(), &found);
+            const bool wild = first.find('*') != std::string::npos && search != INVALID_HANDLE_VALUE;
+            if (search != INVALID_HANDLE_VALUE) FindClose(search);
+            const std::string file = wild ? first.substr(0, first.find_last_of('\\') + 1) + found.cFileName : first;
+            EXPECT_EQ(ReadFileBytes(file), second) << file;
         } else if (word == "kernel") {
             const Finished routes = RunLinux("ip -4 route show | { grep -v 'proto kernel' || true; }");
             EXPECT_EQ(routes.exitCode, 0u);
@@ -497,7 +568,6 @@ private:
     std::map<std::string, const char*> constants_;
     std::vector<Handle> held_;
     std::vector<std::string> outside_, movedAside_;
-    std::string drive_;
     SOCKET listener_ = INVALID_SOCKET;
     FirewallStandin firewall_;
 };

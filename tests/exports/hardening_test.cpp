@@ -259,6 +259,73 @@ TEST_F(SteadyState, NothingAccumulatesOverHundredsOfCalls) {
         << "a command outlived the call that started it";
 }
 
+// The record's lock spans threads and processes and is held for a whole
+// read-change-write, never while a command runs: a RestoreNetwork that
+// waits on a slow route tool holds up neither a proxy switch nor another
+// process's route, whose record it keeps; a switch that waits inside
+// WinINet holds up another thread's switch until it has written.
+using RecordSharing = Connected;
+
+TEST_F(RecordSharing, HeldForAWholeChangeAndNeverWhileACommandRuns) {
+    const QuietStdout quiet;
+    const auto await = [](const char* file) {
+        for (int i = 0; i < 1000 && !FileExists(file); ++i) Sleep(10);
+        return FileExists(file);
+    };
+    const auto thread = [](std::string& result, std::string (*call)()) {
+        struct Call {
+            std::string* result;
+            std::string (*call)();
+        };
+        return Handle(CreateThread(nullptr, 0, [](void* c) -> DWORD {
+            const Call* call = static_cast<Call*>(c);
+            *call->result = call->call();
+            delete call;
+            return 0;
+        }, new Call{&result, call}, 0, nullptr));
+    };
+    // A host that added a ping route and died.
+    ASSERT_NE(Cli("CreatePingRoute 203.0.113.9").output.find("-> success"), std::string::npos);
+    SetEnvironmentVariableA("TALIR_ROUTE_PAUSE", "1");
+    std::string restored, switchedOff, switchedOn;
+    Handle restore = thread(restored, [] { return Take(RestoreNetwork()); });
+    ASSERT_TRUE(await("route.paused"));
+    const int32_t port = 1080, otherPort = 2080;
+    EXPECT_STREQ(SetSystemProxy(&port), "success");
+    EXPECT_NE(Cli("CreatePingRoute 203.0.113.10").output.find("-> success"), std::string::npos);
+    WriteFileBytes("route.go", "");
+    ASSERT_EQ(WaitForSingleObject(restore.value, 20000), WAIT_OBJECT_0);
+    EXPECT_EQ(restored, "Deleted route 203.0.113.9 mask 255.255.255.255 192.0.2.1 if " + vars_["up"]);
+    Lines recorded;
+    for (const std::string& line : SplitLines(ReadFileBytes("lib_win\\talirvpn_record.txt"))) {
+        if (line.rfind("route ", 0) == 0) recorded.push_back(line.substr(0, line.find(' ', 18)));
+    }
+    EXPECT_EQ(recorded, Lines{"route 203.0.113.10"}) << "what another process recorded meanwhile is kept";
+
+    SetEnvironmentVariableA("TALIR_WININET_PAUSE", "set");
+    Handle off = thread(switchedOff, [] { return std::string(SetSystemProxy(nullptr)); });
+    ASSERT_TRUE(await("wininet.paused"));
+    Handle on = thread(switchedOn, [] {
+        const int32_t port = 2080;
+        return std::string(SetSystemProxy(&port));
+    });
+    // The switch-on waits for the lock, well within its patience.
+    EXPECT_EQ(WaitForSingleObject(on.value, 1000), WAIT_TIMEOUT) << "a switch ran inside another one";
+    WriteFileBytes("wininet.go", "");
+    ASSERT_EQ(WaitForSingleObject(off.value, 20000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(on.value, 20000), WAIT_OBJECT_0);
+    SetEnvironmentVariableA("TALIR_WININET_PAUSE", nullptr);
+    EXPECT_EQ(switchedOff, "success");
+    EXPECT_EQ(switchedOn, "success");
+    // One after the other: given back, then recorded anew and on.
+    EXPECT_EQ(ReadFileBytes("connections.txt"), "\t3\t127.0.0.1:" + std::to_string(otherPort) + "\t\t\n");
+    char record[4096] = {};
+    DWORD size = sizeof record;
+    ASSERT_EQ(RegGetValueA(HKEY_CURRENT_USER, "Software\\TalirVPN", "ProxyRecord", RRF_RT_REG_BINARY, nullptr, record,
+                           &size), ERROR_SUCCESS);
+    EXPECT_NE(std::string(record, size).find("\nconnection - 1 - - -\n"), std::string::npos) << record;
+}
+
 // Hosts call from a thread pool: every family from eight threads at once
 // gives what some one-after-another order of the same calls gives.
 class Concurrency : public Connected {
@@ -418,9 +485,10 @@ TEST_F(Concurrency, EveryFamilyFromEightThreadsAtOnce) {
     // the tunnel's route, added once; every ping route is gone.
     Lines recorded;
     for (const std::string& line : SplitLines(ReadFileBytes("lib_win\\talirvpn_record.txt"))) {
-        if (line.rfind("route ", 0) == 0 || line.rfind("proxy ", 0) == 0) {
-            recorded.push_back(line.substr(0, line.rfind(' ')));
-        }
+        // Without its time and host: "route DEST MASK HOP IF".
+        size_t end = 0;
+        for (int words = 0; words < 5 && end != std::string::npos; ++words) end = line.find(' ', end + 1);
+        if (line.rfind("route ", 0) == 0) recorded.push_back(line.substr(0, end));
     }
     EXPECT_EQ(recorded, Lines{"route 0.0.0.0 0.0.0.0 172.17.0.1 " + tun_});
     DWORD type = 0;

@@ -15,9 +15,12 @@ fi
 ! "$harness/private-ns.sh" net || ip link set lo up
 # A wineserver of this prefix started elsewhere would answer for another
 # network namespace.
-wineserver -k 2>/dev/null || true
-wineserver -w 2>/dev/null || true
+for prefix in "$WINEPREFIX" "$build/wineprefix-2"; do
+  WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+  WINEPREFIX=$prefix wineserver -w 2>/dev/null || true
+done
 "$harness/wine-prefix.sh" "$build"
+"$harness/wine-prefix.sh" "$build" "$build/wineprefix-2"
 # Each case makes a working folder of its own there.
 rm -rf "$build/bin/work"
 

@@ -55,6 +55,9 @@ void WorkFolder::SetUp() {
     ASSERT_TRUE(CreateDirectoryA(folder_.c_str(), nullptr)) << folder_;
     ASSERT_TRUE(SetCurrentDirectoryA(folder_.c_str()));
     ASSERT_TRUE(CreateDirectoryA("lib_win", nullptr));
+    // The user's record of the proxy settings lives in the prefix's hive,
+    // which every case shares: each starts without one.
+    RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\TalirVPN");
     // The stand-in wininet.dll keeps the connections' proxy options here.
     SetEnvironmentVariableA("TALIR_CONNECTIONS", (folder_ + "connections.txt").c_str());
     // Hosts keep inheritable handles (pipes, logs): the stand-ins report a

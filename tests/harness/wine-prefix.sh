@@ -1,10 +1,11 @@
 #!/bin/bash
-# wine-prefix.sh BUILD_DIR: creates the build tree's Wine prefix once and
-# registers the stand-ins the tests bring.
+# wine-prefix.sh BUILD_DIR [PREFIX]: creates the build tree's Wine prefix
+# (or another, PREFIX: a second user of the machine) once and registers the
+# stand-ins the tests bring.
 set -euo pipefail
 build=$1
-export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-exec 9>"$build/wineprefix.lock"
+export WINEPREFIX=${2:-$build/wineprefix} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+exec 9>"$WINEPREFIX.lock"
 flock 9
 if [ ! -f "$WINEPREFIX/.talir-ready-3" ]; then
   # Wine's services live on after wineboot: they must not inherit the lock.

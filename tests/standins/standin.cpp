@@ -7,19 +7,24 @@
 // anywhere but the system folder, and exit with TALIR_EXIT (default 0).
 //   route           applies "add|delete DEST mask MASK [GATEWAY] [if INDEX]"
 //                   to the tests' namespace through net.sh, unless
-//                   TALIR_REFUSE is set
+//                   TALIR_REFUSE is set; TALIR_ROUTE_KILL=before|after ends
+//                   the process that started it before or after it acts,
+//                   as a crash of the host would; TALIR_ROUTE_PAUSE: the
+//                   first one makes route.paused and waits (10 s at most)
+//                   for route.go before it acts
 //   schtasks        keeps its tasks in schtasks.tasks, one per line: /query
 //                   exits 1 for an absent task, /delete removes it
 //   sing-box        appends "PID TAB command line" to lib_win/sing-box.started
 //                   and lives until killed; exits at once when TALIR_EXIT is set
-//   first-instance  holds TalirVPNMutex (with FIRST_INSTANCE_SDDL as its
-//                   security, when set) and shows a window per argument
+//   first-instance  holds TalirVPNMutex, or the mutex FIRST_INSTANCE_MUTEX
+//                   names (with FIRST_INSTANCE_SDDL as its security, when set) and shows a window per argument
 //                   ("min=TITLE": minimised); writes their handles to
 //                   first-instance.ready and lives until killed
 #include "net_run.h"
 
 #include <sddl.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -69,7 +74,25 @@ std::string Received() {
     return Utf8(GetCommandLineW()) + (hidden ? "" : " (shown)") + (Inherited() ? " (inherited)" : "");
 }
 
+// The process that started this one ends, as a crash of the host would.
+void KillParent() {
+    const talir_test::Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.value, &entry); more; more = Process32NextW(snapshot.value, &entry)) {
+        if (entry.th32ProcessID != GetCurrentProcessId()) continue;
+        const talir_test::Handle parent(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ParentProcessID));
+        TerminateProcess(parent.value, 9);
+        WaitForSingleObject(parent.value, 10000);
+    }
+}
+
 void Route(const std::vector<std::string>& word) {
+    if (Setting("TALIR_ROUTE_KILL") == "before") return KillParent();
+    if (!Setting("TALIR_ROUTE_PAUSE").empty() && GetFileAttributesA("route.paused") == INVALID_FILE_ATTRIBUTES) {
+        Append("route.paused", "");
+        for (int i = 0; i < 1000 && GetFileAttributesA("route.go") == INVALID_FILE_ATTRIBUTES; ++i) Sleep(10);
+    }
     if (!Setting("TALIR_REFUSE").empty() || word.size() < 3) return;
     std::string mask = "255.255.255.255", gateway = "-", index = "-";
     for (size_t i = 3; i < word.size(); ++i) {
@@ -78,6 +101,7 @@ void Route(const std::vector<std::string>& word) {
         else if (word[i] != "if") gateway = word[i];
     }
     talir_test::RunNet("route " + word[1] + " " + word[2] + "/" + mask + " " + gateway + " " + index);
+    if (Setting("TALIR_ROUTE_KILL") == "after") KillParent();
 }
 
 int Schtasks(const std::vector<std::string>& word) {
@@ -108,7 +132,9 @@ int FirstInstance(const std::vector<std::string>& word) {
                              sddl.c_str(), SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr)) {
         return 4;
     }
-    if (!CreateMutexW(security.lpSecurityDescriptor ? &security : nullptr, TRUE, L"TalirVPNMutex") ||
+    wchar_t name[MAX_PATH] = L"TalirVPNMutex";
+    GetEnvironmentVariableW(L"FIRST_INSTANCE_MUTEX", name, MAX_PATH);
+    if (!CreateMutexW(security.lpSecurityDescriptor ? &security : nullptr, TRUE, name) ||
         GetLastError() == ERROR_ALREADY_EXISTS) {
         return 2;
     }

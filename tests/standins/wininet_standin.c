@@ -4,15 +4,19 @@
  * only the LAN's legacy values and lists no entries.
  *
  * The connections live in the file that TALIR_CONNECTIONS names, one per
- * line in UTF-8: NAME TAB FLAGS TAB SERVER TAB BYPASS TAB SCRIPT, the LAN
- * with an empty name (without the file: a LAN that goes direct). Queries
- * answer from it, per-connection sets change it, RasEnumEntriesW lists its
- * named lines. StandinOptions() gives every option this process set, " | "
+ * line in UTF-8: NAME TAB FLAGS TAB SERVER TAB BYPASS TAB SCRIPT [TAB all],
+ * the LAN with an empty name (without the file: a LAN that goes direct),
+ * "all" for an entry of the all-users phone book. Queries answer from it,
+ * per-connection sets change it, RasEnumEntriesW lists its named lines, or
+ * fails with TALIR_RAS_FAIL (an error code) when set. StandinOptions() gives every option this process set, " | "
  * between them: "OPTION ProxyEnable ProxyServer" with the registry values
  * of that moment, or "75 NAME flags=F server=S bypass=B[ script=U]" for the
  * options of a connection (NAME "LAN" for the LAN). TALIR_WININET_DIE=KIND:N
  * ends the process at the Nth call of KIND (set, query, notify) before it
- * acts, as a crash or a kill of the host would. */
+ * acts, as a crash or a kill of the host would; TALIR_WININET_FAIL=KIND:N
+ * fails that call with ERROR_ACCESS_DENIED; TALIR_WININET_PAUSE=KIND: the
+ * first such call while the current folder has no wininet.paused makes it
+ * and waits (10 s at most) for wininet.go. */
 #include <windows.h>
 #include <wininet.h>
 #include <ras.h>
@@ -20,21 +24,33 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
-typedef struct { WCHAR name[257], server[512], bypass[512], script[512]; DWORD flags; } Connection;
+typedef struct { WCHAR name[257], server[512], bypass[512], script[512]; DWORD flags, allUsers; } Connection;
 
 static Connection connections[16];
 static int count;
 static char options[16384];
 static int calls[3];
 
-static void Die(int kind, const char *name) {
-    char die[32] = "";
+static int Is(const char *setting, const char *wanted) {
+    char value[32] = "";
+    GetEnvironmentVariableA(setting, value, sizeof value);
+    return strcmp(value, wanted) == 0;
+}
+
+/* FALSE when this call is to fail. */
+static BOOL Call(int kind, const char *name) {
     char wanted[32];
-    GetEnvironmentVariableA("TALIR_WININET_DIE", die, sizeof die);
     snprintf(wanted, sizeof wanted, "%s:%d", name, ++calls[kind]);
-    if (strcmp(die, wanted) == 0) TerminateProcess(GetCurrentProcess(), 9);
+    if (Is("TALIR_WININET_DIE", wanted)) TerminateProcess(GetCurrentProcess(), 9);
+    if (Is("TALIR_WININET_PAUSE", name) && GetFileAttributesA("wininet.paused") == INVALID_FILE_ATTRIBUTES) {
+        CloseHandle(CreateFileA("wininet.paused", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+        for (int i = 0; i < 1000 && GetFileAttributesA("wininet.go") == INVALID_FILE_ATTRIBUTES; ++i) Sleep(10);
+    }
+    if (Is("TALIR_WININET_FAIL", wanted)) return SetLastError(ERROR_ACCESS_DENIED), FALSE;
+    return TRUE;
 }
 
 static void Path(WCHAR *path) {
@@ -64,6 +80,7 @@ static void Load(void) {
             else lstrcpynW(field[i], at, (int)(length < 511 ? length + 1 : 512));
             at += length + (at[length] != 0);
         }
+        c->allUsers = wcscmp(at, L"all") == 0;
     }
 }
 
@@ -73,8 +90,8 @@ static void Save(void) {
     Path(path);
     for (int i = 0; i < count; ++i) {
         const Connection *c = &connections[i];
-        swprintf(text + wcslen(text), ARRAYSIZE(text) - wcslen(text), L"%ls\t%lu\t%ls\t%ls\t%ls\n", c->name, c->flags,
-                 c->server, c->bypass, c->script);
+        swprintf(text + wcslen(text), ARRAYSIZE(text) - wcslen(text), L"%ls\t%lu\t%ls\t%ls\t%ls%ls\n", c->name, c->flags,
+                 c->server, c->bypass, c->script, c->allUsers ? L"\tall" : L"");
     }
     FILE *file = _wfopen(path, L"wb");
     if (file) fwrite(bytes, 1, WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof bytes, NULL, NULL) - 1, file);
@@ -106,7 +123,7 @@ static WCHAR *Copy(const WCHAR *text) {
 __declspec(dllexport) BOOL WINAPI InternetQueryOptionW(void *internet, DWORD option, void *buffer, DWORD *length) {
     INTERNET_PER_CONN_OPTION_LISTW *list = buffer;
     (void)internet, (void)length;
-    Die(1, "query");
+    if (!Call(1, "query")) return FALSE;
     Load();
     const Connection *c = option == INTERNET_OPTION_PER_CONNECTION_OPTION ? Find(list->pszConnection) : NULL;
     if (!c) return SetLastError(ERROR_INVALID_PARAMETER), FALSE;
@@ -129,7 +146,7 @@ __declspec(dllexport) BOOL WINAPI InternetSetOptionW(void *internet, DWORD optio
     if (option != INTERNET_OPTION_PER_CONNECTION_OPTION) {
         DWORD enable = 0, enableSize = sizeof enable, serverSize = 64;
         char server[64] = "-";
-        Die(2, "notify");
+        if (!Call(2, "notify")) return FALSE;
         if (RegGetValueA(HKEY_CURRENT_USER, key, "ProxyEnable", RRF_RT_REG_DWORD, NULL, &enable, &enableSize)) {
             enable = ~0u;
         }
@@ -138,7 +155,7 @@ __declspec(dllexport) BOOL WINAPI InternetSetOptionW(void *internet, DWORD optio
         return TRUE;
     }
     INTERNET_PER_CONN_OPTION_LISTW *list = buffer;
-    Die(0, "set");
+    if (!Call(0, "set")) return FALSE;
     Load();
     Connection *c = Find(list->pszConnection);
     if (!c) {
@@ -172,15 +189,17 @@ __declspec(dllexport) BOOL WINAPI InternetSetOptionW(void *internet, DWORD optio
 __declspec(dllexport) DWORD WINAPI RasEnumEntriesW(const WCHAR *reserved, const WCHAR *book, RASENTRYNAMEW *entries,
                                                    DWORD *bytes, DWORD *found) {
     DWORD named = 0;
+    char failure[16] = "";
     (void)reserved, (void)book;
     if (!entries || entries->dwSize != sizeof *entries) return ERROR_INVALID_SIZE;
+    if (GetEnvironmentVariableA("TALIR_RAS_FAIL", failure, sizeof failure)) return strtoul(failure, NULL, 10);
     Load();
     for (int i = 0; i < count; ++i) named += connections[i].name[0] != 0;
     *found = named;
     if (*bytes < named * sizeof *entries) return *bytes = named * sizeof *entries, ERROR_BUFFER_TOO_SMALL;
     for (int i = 0, n = 0; i < count; ++i) {
         if (!connections[i].name[0]) continue;
-        entries[n] = (RASENTRYNAMEW){sizeof *entries, {0}, REN_User, {0}};
+        entries[n] = (RASENTRYNAMEW){sizeof *entries, {0}, connections[i].allUsers ? REN_AllUsers : REN_User, {0}};
         wcscpy(entries[n++].szEntryName, connections[i].name);
     }
     return 0;
