@@ -210,6 +210,7 @@ std::map<std::string, void*> realFunction;
 #define REAL(function) reinterpret_cast<decltype(&function)>(realFunction[#function])
 
 LSTATUS WINAPI FailingOpen(HKEY, LPCSTR, DWORD, REGSAM, PHKEY) { return ERROR_ACCESS_DENIED; }
+LSTATUS WINAPI FailingDelete(HKEY, LPCWSTR, LPCWSTR) { return ERROR_ACCESS_DENIED; }
 // Access denied for the value named by the argument.
 LSTATUS WINAPI FailingSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
     return name == faultArgument["RegSetValueExA"] ? ERROR_ACCESS_DENIED
@@ -236,6 +237,7 @@ BOOL WINAPI HalfWrite(HANDLE file, const void* data, DWORD size, DWORD* written,
 }
 const std::map<std::string, void*> kFaults = {
     {"WriteFile", reinterpret_cast<void*>(HalfWrite)},
+    {"RegDeleteKeyValueW", reinterpret_cast<void*>(FailingDelete)},
     {"RegOpenKeyExA", reinterpret_cast<void*>(FailingOpen)},
     {"RegSetValueExA", reinterpret_cast<void*>(FailingSetValue)},
     {"AssignProcessToJobObject", reinterpret_cast<void*>(LateAssign)},

@@ -193,6 +193,24 @@ TEST(DoctorRoutes, TunnelRouteIntoARemovedAdapterIsAProblemWithItsRemoval) {
     EXPECT_EQ(check.action, "route delete 0.0.0.0 mask 0.0.0.0 172.17.0.1 if 9");
 }
 
+// Windows lists the route into the tunnel on-link, next hop 0.0.0.0 on the
+// TUN's interface (Wine shows the TUN's own address there): it goes into
+// the tunnel, and it is the route the record names.
+TEST(DoctorRoutes, OnLinkRouteThroughTheTunGoesIntoTheTunnel) {
+    struct {
+        MIB_IPFORWARDTABLE head;
+        MIB_IPFORWARDROW more[1];
+    } table{{2, {Row("0.0.0.0", "0.0.0.0", "0.0.0.0", 9, 1)}}, {Row("0.0.0.0", "0.0.0.0", "192.0.2.1", 4, 25)}};
+    const talir::doctor::Check check =
+        talir::doctor::JudgeRoutes(table.head, {{4, "uplink"}, {9, "tun"}}, 9ul, false);
+    EXPECT_EQ(check.facts, (std::vector<std::string>{"default via 0.0.0.0 if 9 metric 1: into the tunnel while no core runs",
+                                                     "default via 192.0.2.1 if 4 metric 25: chosen", "no ping routes"}));
+    EXPECT_EQ(check.action, "route delete 0.0.0.0 mask 0.0.0.0 0.0.0.0 if 9");
+    const talir::RecordedRoute redirect{"0.0.0.0", "0.0.0.0", "172.17.0.1", 9};
+    EXPECT_TRUE(talir::RowIsRoute(table.head.table[0], redirect));
+    EXPECT_FALSE(talir::RowIsRoute(table.more[0], redirect));
+}
+
 MIB_IPFORWARD_ROW2 Row6(const char* prefix, UINT8 length, const char* nextHop, NET_IFINDEX index, ULONG metric) {
     MIB_IPFORWARD_ROW2 row{};
     row.DestinationPrefix.Prefix.si_family = AF_INET6;
