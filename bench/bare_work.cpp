@@ -9,10 +9,13 @@
 #include <iphlpapi.h>
 #include <netfw.h>
 #include <wininet.h>
+#include <ras.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
+#include <vector>
 
 namespace bench {
 namespace {
@@ -101,24 +104,148 @@ void ReadAdapters() {
     std::free(adapters);
 }
 
-void SetProxyValues(int port) {
-    HKEY key;
-    RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
-                  KEY_SET_VALUE, &key);
-    const DWORD enable = port != 0 ? 1 : 0;
-    RegSetValueExA(key, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enable), sizeof enable);
-    const std::string server = "127.0.0.1:" + std::to_string(port);
-    if (port != 0) {
-        RegSetValueExA(key, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
-                       static_cast<DWORD>(server.size() + 1));
+namespace {
+
+using QueryOption = BOOL(WINAPI*)(void*, DWORD, void*, DWORD*);
+using SetOption = BOOL(WINAPI*)(void*, DWORD, void*, DWORD);
+using EnumEntries = DWORD(WINAPI*)(const wchar_t*, const wchar_t*, RASENTRYNAMEW*, DWORD*, DWORD*);
+
+struct ProxyCalls {
+    QueryOption query;
+    SetOption set;
+    EnumEntries enumerate;
+};
+
+const ProxyCalls& Proxy() {
+    static const ProxyCalls calls = [] {
+        const HMODULE wininet = LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        const HMODULE rasapi = LoadLibraryExW(L"rasapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        return ProxyCalls{
+            reinterpret_cast<QueryOption>(reinterpret_cast<void*>(GetProcAddress(wininet, "InternetQueryOptionW"))),
+            reinterpret_cast<SetOption>(reinterpret_cast<void*>(GetProcAddress(wininet, "InternetSetOptionW"))),
+            reinterpret_cast<EnumEntries>(reinterpret_cast<void*>(GetProcAddress(rasapi, "RasEnumEntriesW")))};
+    }();
+    return calls;
+}
+
+const char kSettings[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+const wchar_t kBareRecord[] = L"Software\\TalirVPN.bench";
+
+std::vector<std::wstring> Connections() {
+    std::vector<std::wstring> names(1);
+    RASENTRYNAMEW entries[16];
+    entries[0].dwSize = sizeof entries[0];
+    DWORD bytes = sizeof entries, count = 0;
+    if (Proxy().enumerate(nullptr, nullptr, entries, &bytes, &count) == 0) {
+        for (DWORD i = 0; i < count; ++i) names.push_back(entries[i].szEntryName);
     }
-    RegCloseKey(key);
-    static const HMODULE wininet = LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    using SetOption = BOOL(WINAPI*)(void*, DWORD, void*, DWORD);
-    static const auto setOption =
-        reinterpret_cast<SetOption>(reinterpret_cast<void*>(GetProcAddress(wininet, "InternetSetOptionW")));
-    setOption(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0);
-    setOption(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0);
+    return names;
+}
+
+void QueryConnection(const std::wstring& name) {
+    INTERNET_PER_CONN_OPTIONW options[4] = {};
+    options[0].dwOption = INTERNET_PER_CONN_FLAGS_UI;
+    options[1].dwOption = INTERNET_PER_CONN_PROXY_SERVER;
+    options[2].dwOption = INTERNET_PER_CONN_PROXY_BYPASS;
+    options[3].dwOption = INTERNET_PER_CONN_AUTOCONFIG_URL;
+    INTERNET_PER_CONN_OPTION_LISTW list{sizeof list, name.empty() ? nullptr : const_cast<wchar_t*>(name.c_str()), 4,
+                                        0, options};
+    DWORD size = sizeof list;
+    Proxy().query(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size);
+    for (int i = 1; i < 4; ++i) GlobalFree(options[i].Value.pszValue);
+}
+
+void SetConnection(const std::wstring& name, DWORD flags, const wchar_t* server, DWORD count) {
+    INTERNET_PER_CONN_OPTIONW options[4] = {};
+    options[0].dwOption = INTERNET_PER_CONN_FLAGS;
+    options[0].Value.dwValue = flags;
+    options[1].dwOption = INTERNET_PER_CONN_PROXY_SERVER;
+    options[1].Value.pszValue = const_cast<wchar_t*>(server);
+    options[2].dwOption = INTERNET_PER_CONN_PROXY_BYPASS;
+    options[3].dwOption = INTERNET_PER_CONN_AUTOCONFIG_URL;
+    INTERNET_PER_CONN_OPTION_LISTW list{sizeof list, name.empty() ? nullptr : const_cast<wchar_t*>(name.c_str()),
+                                        count, 0, options};
+    Proxy().set(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, sizeof list);
+}
+
+// The policy, the key, the lock, the record: what both switches start with.
+struct SwitchStart {
+    HKEY key = nullptr;
+    HANDLE lock = nullptr;
+    SwitchStart() {
+        DWORD perUser = 1, size = sizeof perUser;
+        RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings",
+                     L"ProxySettingsPerUser", RRF_RT_REG_DWORD, nullptr, &perUser, &size);
+        RegOpenKeyExA(HKEY_CURRENT_USER, kSettings, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
+        lock = CreateFileW(L"lib_win\\bench.lock", GENERIC_READ, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+        char record[4096];
+        size = sizeof record;
+        RegGetValueW(HKEY_CURRENT_USER, kBareRecord, L"ProxyRecord", RRF_RT_REG_BINARY, nullptr, record, &size);
+    }
+    ~SwitchStart() {
+        CloseHandle(lock);
+        RegCloseKey(key);
+    }
+    void ReadValues() const {
+        for (const wchar_t* name : {L"ProxyEnable", L"ProxyServer"}) {
+            BYTE data[256];
+            DWORD type = 0, size = 0;
+            RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
+            size = sizeof data;
+            RegQueryValueExW(key, name, nullptr, &type, data, &size);
+        }
+    }
+};
+
+void Notify() {
+    Proxy().set(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0);
+    Proxy().set(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0);
+}
+
+}  // namespace
+
+void BareSwitchOn(int port) {
+    BareLog("Setting system proxy");
+    const SwitchStart start;
+    const std::vector<std::wstring> names = Connections();
+    start.ReadValues();
+    for (const std::wstring& name : names) QueryConnection(name);
+    // A record of a LAN and the two values, as the library writes it.
+    const std::string record = "talirvpn record 2 2\nproxy 127.0.0.1:" + std::to_string(port) +
+                               " 2026-12-07T08:20:31Z 4242 134096976310000000\nvalue ProxyEnable 4 00000000\n"
+                               "value ProxyServer 1 3100320037002E0030002E0030002E0031003A003100300038003000000000\n"
+                               "connection - 1 - - -\nend\n";
+    RegSetKeyValueW(HKEY_CURRENT_USER, kBareRecord, L"ProxyRecord", REG_BINARY, record.data(),
+                    static_cast<DWORD>(record.size()));
+    const DWORD enable = 1;
+    RegSetValueExA(start.key, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enable), sizeof enable);
+    const std::string server = "127.0.0.1:" + std::to_string(port);
+    RegSetValueExA(start.key, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
+                   static_cast<DWORD>(server.size() + 1));
+    const std::wstring wideServer(server.begin(), server.end());
+    for (const std::wstring& name : names) SetConnection(name, PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, wideServer.c_str(), 3);
+    QueryConnection(L"");
+    Notify();
+    BareLog("Success set system proxy");
+}
+
+void BareSwitchOff() {
+    BareLog("Switching system proxy off");
+    const SwitchStart start;
+    const std::vector<std::wstring> names = Connections();
+    for (const std::wstring& name : names) {
+        QueryConnection(name);
+        SetConnection(name, PROXY_TYPE_DIRECT, nullptr, 4);
+    }
+    QueryConnection(L"");
+    start.ReadValues();
+    const DWORD enable = 0;
+    RegSetValueExW(start.key, L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enable), sizeof enable);
+    Notify();
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kBareRecord, L"ProxyRecord");
+    BareLog("Proxy settings given back: the LAN, ProxyEnable, ProxyServer");
+    BareLog("Success switch system proxy off");
 }
 
 void CheckRuleBare() {

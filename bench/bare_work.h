@@ -22,9 +22,13 @@ void RunAndWait(const wchar_t* commandLine);
 
 void ReadForwardTable();
 void ReadAdapters();
-// The per-user proxy values as SetSystemProxy wrote them before it kept the
-// connections' settings: on at port, off for 0.
-void SetProxyValues(int port);
+// SetSystemProxy's calls, made plainly with the same stand-ins: the policy,
+// the key, the lock file, a record read, the dial-up entries, each
+// connection's options read, one record write (on) or removal (off), the
+// values, each connection's options set, the LAN's read back, the two
+// notifications, and the log lines.
+void BareSwitchOn(int port);
+void BareSwitchOff();
 
 void CheckRuleBare();
 void AddRuleBare(const char* path);

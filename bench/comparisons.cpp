@@ -15,6 +15,7 @@ namespace {
 
 const int32_t kPort = 1080;
 const char kPingAddress[] = "203.0.113.5";
+const char kBeforeAddress[] = "203.0.113.6";
 
 // What the rows share between their calls.
 std::vector<char*> made;    // result strings to free, made before
@@ -48,7 +49,49 @@ void NewTarget() {
 
 }  // namespace
 
-std::vector<Comparison> Comparisons(const Fixture& fixture, int iterations, const std::string& tun) {
+namespace {
+
+// The ping routes of the version before, loaded from another file, in a
+// folder of their own (their lib_win, their log and record), on another
+// address: side by side with this version's, in one run.
+std::vector<Comparison> BeforeComparisons(const Fixture& fixture, const std::string& before, int calls) {
+    if (before.empty()) return {};
+    using Route = const char* (*)(const char*);
+    const HMODULE module = LoadLibraryA(before.c_str());
+    static Route create = nullptr, remove = nullptr;
+    create = reinterpret_cast<Route>(reinterpret_cast<void*>(GetProcAddress(module, "CreatePingRoute")));
+    remove = reinterpret_cast<Route>(reinterpret_cast<void*>(GetProcAddress(module, "DeletePingRoute")));
+    if (create == nullptr || remove == nullptr) {
+        std::fprintf(stderr, "%s has no ping route exports\n", before.c_str());
+        std::exit(1);
+    }
+    static std::string here, there;
+    here = fixture.work;
+    there = fixture.work + "before\\";
+    CreateDirectoryA(there.c_str(), nullptr);
+    CreateDirectoryA((there + "lib_win").c_str(), nullptr);
+    const auto in = [](const std::string& folder, auto call) {
+        return [=] {
+            SetCurrentDirectoryA(folder.c_str());
+            call();
+        };
+    };
+    const auto nowIn = [=](auto call) { return in(here, call); };
+    const auto beforeIn = [=](auto call) { return in(there, call); };
+    return {
+        {"CreatePingRoute, before", "the version before's CreatePingRoute", calls,
+         {[] { CreatePingRoute(kPingAddress); }, nowIn([] { DeletePingRoute(kPingAddress); })},
+         {[] { create(kBeforeAddress); }, beforeIn([] { remove(kBeforeAddress); })}},
+        {"DeletePingRoute, before", "the version before's DeletePingRoute", calls,
+         {[] { DeletePingRoute(kPingAddress); }, nowIn([] { CreatePingRoute(kPingAddress); })},
+         {[] { remove(kBeforeAddress); }, beforeIn([] { create(kBeforeAddress); })}},
+    };
+}
+
+}  // namespace
+
+std::vector<Comparison> Comparisons(const Fixture& fixture, int iterations, const std::string& tun,
+                                    const std::string& before) {
     const int processCalls = std::max(10, iterations / 10);
     for (int i = 0; i < iterations * 2; ++i) {
         made.push_back(RedirectToTun(nullptr));  // a result string; no command runs
@@ -75,7 +118,7 @@ std::vector<Comparison> Comparisons(const Fixture& fixture, int iterations, cons
         LoadLibraryA(system);
     }
 
-    return {
+    std::vector<Comparison> rows = {
         {"FreeString", "free() of a block of the same size", iterations,
          {[] { FreeString(made[nextMade++]); }},
          {[] { std::free(blocks[nextBlock++]); }}},
@@ -88,16 +131,17 @@ std::vector<Comparison> Comparisons(const Fixture& fixture, int iterations, cons
              BareLog("Success getting TalirVPN tun: 7");
          }}},
 
-        // Side by side with what the switches cost before they kept and gave
-        // back the connections' settings: the registry values and the
-        // notifications alone.
-        {"SetSystemProxy on", "open, 2 sets, close of the key, 2 WinINet notifications", iterations,
+        // Against the same WinINet, RAS and registry calls made plainly, and
+        // one record write of their own.
+        {"SetSystemProxy on", "policy, key, lock file, record read, entries, values and LAN read, record write, "
+                              "2 values and LAN set, LAN read back, 2 notifications, 2 log lines", iterations,
          {[] { SetSystemProxy(&kPort); }, [] { SetSystemProxy(nullptr); }},
-         {[] { SetProxyValues(kPort); }, [] { SetProxyValues(0); }}},
+         {[] { BareSwitchOn(kPort); }, [] { BareSwitchOff(); }}},
 
-        {"SetSystemProxy off", "open, 1 set, close of the key, 2 WinINet notifications", iterations,
+        {"SetSystemProxy off", "policy, key, lock file, record read, entries, LAN read and set, LAN read back, "
+                               "values read, 1 value set, 2 notifications, record removed, 3 log lines", iterations,
          {[] { SetSystemProxy(nullptr); }, [] { SetSystemProxy(&kPort); }},
-         {[] { SetProxyValues(0); }, [] { SetProxyValues(kPort); }}},
+         {[] { BareSwitchOff(); }, [] { BareSwitchOn(kPort); }}},
 
         {"CheckFirewallRule", "COM init, create, get rules, lookup, release, uninit, 3 log lines", iterations,
          {[] { CheckFirewallRule(); }},
@@ -239,6 +283,8 @@ std::vector<Comparison> Comparisons(const Fixture& fixture, int iterations, cons
          {[=] { FreeLibrary(LoadLibraryExA(copy.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES)); }},
          {[=] { FreeLibrary(LoadLibraryExA(minimal.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES)); }}},
     };
+    for (Comparison& row : BeforeComparisons(fixture, before, processCalls)) rows.push_back(std::move(row));
+    return rows;
 }
 
 void AfterComparisons() {

@@ -2,7 +2,7 @@
 // must do, and how the cost of those whose work grows with the machine's
 // state grows with it.
 //
-//   talirvpn-bench [iterations] [BENCHMARKS.md]
+//   talirvpn-bench [iterations] [BENCHMARKS.md] [the version before's DLL]
 //   talirvpn-bench --adapters [iterations]
 //
 // Runs inside the network namespace that scripts/bench.sh prepares (a TUN
@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
     if (adaptersOnly) --argc, ++argv;
     const int iterations = argc > 1 ? std::atoi(argv[1]) : 2000;
     const char* report = argc > 2 ? argv[2] : nullptr;
+    const std::string before = argc > 3 ? argv[3] : "";
     const int scaledCalls = std::max(10, iterations / 20);
 
     const Fixture fixture = SetUp();
@@ -81,7 +82,7 @@ int main(int argc, char** argv) {
     DeleteFileA(kAdapterFigures);
 
     std::vector<Compared> compared;
-    for (const Comparison& row : Comparisons(fixture, iterations, tun)) {
+    for (const Comparison& row : Comparisons(fixture, iterations, tun, before)) {
         const auto [exported, plain] = TimeSideBySide(row.exported, row.plain, row.calls);
         compared.push_back({row.name, row.bare, row.calls, exported, plain});
         Print(compared.back());

@@ -116,17 +116,21 @@ TALIRVPN_API const char *RunSingBox(void);
  * on every connection Windows keeps proxy options for (the LAN and each
  * dial-up, PPPoE or VPN entry), with automatic detection and setup scripts
  * off; null switches it off. The first switch-on keeps each connection's
- * own settings and the two registry values in lib_win/talirvpn_record.txt;
- * switching off gives back what still holds what the library set and
- * leaves what the user changed meanwhile (README.md, "The per-user proxy").
- * "success" only when the LAN reads back as set. Under the per-machine
- * proxy policy: "Error: proxy settings are per machine.", nothing changed.
- * "Error: failed to record the proxy settings.": the record could not be
- * read or written, nothing changed; "Error: failed to set the connections'
- * proxy options.": a connection refused them. After a call that wrote a
- * value, running programs that use WinINet are told (wininet.dll and
- * rasapi32.dll, loaded from the system folder at the first switch).
- * Returns constant text. */
+ * own settings and the two registry values in the user's own record
+ * (HKCU\Software\TalirVPN); switching off gives back, by name, what still
+ * names the library's proxy, keeping each field the user changed meanwhile
+ * and leaving what the user switched away from it (README.md, "The
+ * per-user proxy"). "success" only when the LAN reads back as set. Under
+ * the per-machine proxy policy: "Error: proxy settings are per machine.",
+ * nothing changed. "Error: failed to record the proxy settings.": nothing
+ * changed; "Error: the record cannot be read; talirvpn-cli doctor --fix
+ * sets it aside.": switching on refuses until then; "Error: failed to
+ * update the record of the proxy settings.": given back, record stale;
+ * "Error: failed to set the connections' proxy options.": a connection
+ * refused them (what was not given back stays recorded for the next
+ * switch-off). After a call that wrote a value, running programs that use
+ * WinINet are told (wininet.dll and rasapi32.dll, loaded from the system
+ * folder at the first switch). Returns constant text. */
 TALIRVPN_API const char *SetSystemProxy(const int32_t *port);
 
 /* Ordinal 18. Closes the job: the proxy core and every attached process end.
@@ -139,16 +143,16 @@ TALIRVPN_API void TruncateDllLog(void);
 /* Ordinal 20. Trims lib_win/sing-box.log to its last 2 MiB. No result. */
 TALIRVPN_API void TruncateSingLog(void);
 
-/* Ordinal 21. For a host's start, before it connects: when the host that
- * last changed the machine from this folder has died (lib_win's record
- * names a process that no longer runs: no process with its id and creation
- * time), gives back the per-user proxy settings it replaced (as switching
- * off does) and deletes each route it added that the forwarding table still
- * shows. Returns a result string, FreeString it: "success" when there was
- * nothing to undo, else one line per change made or not made (with the
- * system's reason), "
-" between them; a line beginning "Error: nothing
- * restored:" when the record cannot be read or its host still runs. */
+/* Ordinal 21. For a host's start, before it connects: gives back the
+ * user's proxy settings (as switching off does) when the host that set them
+ * has died, and deletes each route that a host which has died added and
+ * the forwarding table still shows (one into the tunnel only while no core
+ * of this folder may run). A host is judged by a mark Windows removes with
+ * its process, never by its id alone. Returns a result string, FreeString
+ * it: "success" when there was nothing to undo, else one line per change
+ * made or not made (with the system's reason), "\n" between them; a line
+ * beginning "Error: nothing restored:" when a record cannot be read or only
+ * live hosts' changes are there. */
 TALIRVPN_API char *RestoreNetwork(void);
 
 #ifdef __cplusplus

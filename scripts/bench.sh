@@ -3,7 +3,8 @@
 # Windows work it must do, and the growth of cost with the size of the work.
 # Writes BENCHMARKS.md. Inside private network namespaces with a TUN
 # (172.17.0.1) and, for the full run, a physical default route via
-# 192.0.2.1; nothing leaves them.
+# 192.0.2.1; nothing leaves them. With TALIRVPN_BEFORE=REV, the ping routes
+# are also timed beside those of the release package built at REV.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export BUILD_DIR=${BUILD_DIR:-$root/build}
@@ -13,6 +14,15 @@ if [ "${2:-}" != --inside ]; then
   "$root/scripts/setup.sh"
   "$root/scripts/build.sh" >/dev/null
   cmake --build "$BUILD_DIR" --target talirvpn-bench -j"$(nproc)" >/dev/null
+  rm -f "$BUILD_DIR/bin/talirvpn_before.dll"
+  if [ -n "${TALIRVPN_BEFORE:-}" ]; then
+    before=$(mktemp -d)
+    git -C "$root" worktree add --detach "$before/tree" "$TALIRVPN_BEFORE" >/dev/null
+    "$before/tree/scripts/package.sh" >/dev/null
+    unzip -p "$before"/tree/dist/*.zip bin/talirvpn.dll >"$BUILD_DIR/bin/talirvpn_before.dll"
+    git -C "$root" worktree remove --force "$before/tree"
+    rm -rf "$before"
+  fi
   # The 1 GiB log is sparse where the file system allows; room for it
   # all the same.
   [ "$(df --output=avail -k "$BUILD_DIR" | tail -1)" -gt $((2 * 1024 * 1024)) ] ||
@@ -33,5 +43,9 @@ fi
 sh "$root/tests/harness/net.sh" tun tun 172.17.0.1 uplink phys 192.0.2.1 10 >"$net" || { cat "$net" >&2; exit 1; }
 # As the tests run it: with the stand-ins for what Wine lacks or stubs
 # (WinINet's per-connection options, the dial-up entries).
-"$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bin/talirvpn-bench.exe" "$iterations" 'Z:'"$(echo "$root/BENCHMARKS.md" | tr / '\\')"
+windows() { echo "Z:$(echo "$1" | tr / '\\')"; }
+before=
+[ ! -f "$BUILD_DIR/bin/talirvpn_before.dll" ] || before=$(windows "$BUILD_DIR/bin/talirvpn_before.dll")
+"$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bin/talirvpn-bench.exe" "$iterations" "$(windows "$root/BENCHMARKS.md")" \
+  ${before:+"$before"}
 cat "$root/BENCHMARKS.md"

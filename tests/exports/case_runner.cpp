@@ -211,6 +211,8 @@ std::map<std::string, void*> realFunction;
 
 LSTATUS WINAPI FailingOpen(HKEY, LPCSTR, DWORD, REGSAM, PHKEY) { return ERROR_ACCESS_DENIED; }
 LSTATUS WINAPI FailingDelete(HKEY, LPCWSTR, LPCWSTR) { return ERROR_ACCESS_DENIED; }
+// What Windows answers for another user's object, which Wine lets anyone open.
+HANDLE WINAPI DeniedOpenMutex(DWORD, BOOL, LPCWSTR) { return SetLastError(ERROR_ACCESS_DENIED), nullptr; }
 // Access denied for the value named by the argument.
 LSTATUS WINAPI FailingSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
     return name == faultArgument["RegSetValueExA"] ? ERROR_ACCESS_DENIED
@@ -238,6 +240,7 @@ BOOL WINAPI HalfWrite(HANDLE file, const void* data, DWORD size, DWORD* written,
 const std::map<std::string, void*> kFaults = {
     {"WriteFile", reinterpret_cast<void*>(HalfWrite)},
     {"RegDeleteKeyValueW", reinterpret_cast<void*>(FailingDelete)},
+    {"OpenMutexW", reinterpret_cast<void*>(DeniedOpenMutex)},
     {"RegOpenKeyExA", reinterpret_cast<void*>(FailingOpen)},
     {"RegSetValueExA", reinterpret_cast<void*>(FailingSetValue)},
     {"AssignProcessToJobObject", reinterpret_cast<void*>(LateAssign)},

@@ -16,8 +16,8 @@
 //                   exits 1 for an absent task, /delete removes it
 //   sing-box        appends "PID TAB command line" to lib_win/sing-box.started
 //                   and lives until killed; exits at once when TALIR_EXIT is set
-//   first-instance  holds TalirVPNMutex, or the mutex FIRST_INSTANCE_MUTEX
-//                   names (with FIRST_INSTANCE_SDDL as its security, when set) and shows a window per argument
+//   first-instance  holds TalirVPNMutex (with FIRST_INSTANCE_SDDL as its
+//                   security, when set) and shows a window per argument
 //                   ("min=TITLE": minimised); writes their handles to
 //                   first-instance.ready and lives until killed
 #include "net_run.h"
@@ -132,9 +132,7 @@ int FirstInstance(const std::vector<std::string>& word) {
                              sddl.c_str(), SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr)) {
         return 4;
     }
-    wchar_t name[MAX_PATH] = L"TalirVPNMutex";
-    GetEnvironmentVariableW(L"FIRST_INSTANCE_MUTEX", name, MAX_PATH);
-    if (!CreateMutexW(security.lpSecurityDescriptor ? &security : nullptr, TRUE, name) ||
+    if (!CreateMutexW(security.lpSecurityDescriptor ? &security : nullptr, TRUE, L"TalirVPNMutex") ||
         GetLastError() == ERROR_ALREADY_EXISTS) {
         return 2;
     }
