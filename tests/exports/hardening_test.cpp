@@ -284,6 +284,10 @@ TEST_F(RecordSharing, HeldForAWholeChangeAndNeverWhileACommandRuns) {
             return 0;
         }, new Call{&result, call}, 0, nullptr));
     };
+    const char settings[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+    const DWORD disabled = 0;
+    RegSetKeyValueA(HKEY_CURRENT_USER, settings, "ProxyEnable", REG_DWORD, &disabled, sizeof disabled);
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, settings, "ProxyServer");
     // A host that added a ping route and died.
     ASSERT_NE(Cli("CreatePingRoute 203.0.113.9").output.find("-> success"), std::string::npos);
     SetEnvironmentVariableA("TALIR_ROUTE_PAUSE", "1");
@@ -324,6 +328,8 @@ TEST_F(RecordSharing, HeldForAWholeChangeAndNeverWhileACommandRuns) {
     ASSERT_EQ(RegGetValueA(HKEY_CURRENT_USER, "Software\\TalirVPN", "ProxyRecord", RRF_RT_REG_BINARY, nullptr, record,
                            &size), ERROR_SUCCESS);
     EXPECT_NE(std::string(record, size).find("\nconnection - 1 - - -\n"), std::string::npos) << record;
+    // The prefix's user goes on without the proxy.
+    EXPECT_STREQ(SetSystemProxy(nullptr), "success");
 }
 
 // Hosts call from a thread pool: every family from eight threads at once
