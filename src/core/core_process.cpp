@@ -9,14 +9,6 @@
 #include <tlhelp32.h>
 
 namespace talir {
-namespace {
-
-std::string Brief(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text;
-}
-
-}  // namespace
 
 CoreSearch FindCores(const std::wstring& core) {
     CoreSearch search;
@@ -24,7 +16,7 @@ CoreSearch FindCores(const std::wstring& core) {
     const std::optional<FileId> coreId = IdentifyFile(core, coreError);
     const UniqueHandle snapshot(ValidOrNull(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)));
     if (!snapshot) {
-        search.error = Brief(GetLastErrorText());
+        search.error = ErrorLine(GetLastError());
         return search;
     }
     PROCESSENTRY32W entry{};
@@ -39,7 +31,7 @@ CoreSearch FindCores(const std::wstring& core) {
         DWORD size = static_cast<DWORD>(image.size());
         std::optional<FileId> running;
         if (!process || !QueryFullProcessImageNameW(process.get(), 0, image.data(), &size)) {
-            found.detail = Brief(GetLastErrorText());
+            found.detail = ErrorLine(GetLastError());
         } else {
             image.resize(size);
             running = IdentifyFile(image, found.detail);

@@ -17,12 +17,6 @@ namespace {
 
 constexpr size_t kLargestRecord = 1 << 20;
 
-std::string Reason(DWORD code) {
-    std::string text = ErrorText(code);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text;
-}
-
 // A virus scanner, a backup or the doctor may hold the file for a moment:
 // a sharing violation is waited out, for a second at most.
 template <typename Attempt>
@@ -87,7 +81,7 @@ RecordLock::RecordLock() {
         if (file_) return;
         const DWORD code = GetLastError();
         if (code != ERROR_SHARING_VIOLATION || GetTickCount64() > deadline) {
-            problem_ = code == ERROR_SHARING_VIOLATION ? "the record is held by another process" : Reason(code);
+            problem_ = code == ERROR_SHARING_VIOLATION ? "the record is held by another process" : ErrorLine(code);
             return;
         }
         Sleep(5);
@@ -105,7 +99,7 @@ RecordRead ReadMachineRecord() {
     if (!file) {
         const DWORD code = GetLastError();
         if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return {};
-        return Unreadable(Reason(code));
+        return Unreadable(ErrorLine(code));
     }
     std::string text;
     char chunk[4096];
@@ -124,7 +118,7 @@ RecordRead ReadMachineRecord() {
 std::string WriteMachineRecord(ChangeRecord record) {
     if (record.Empty()) {
         if (Retried([] { return DeleteFileW(kMachineRecord) || GetLastError() == ERROR_FILE_NOT_FOUND; })) return {};
-        return Reason(GetLastError());
+        return ErrorLine(GetLastError());
     }
     std::string error;
     const std::optional<FileId> folder = IdentifyFile(L".", error);
@@ -135,22 +129,24 @@ std::string WriteMachineRecord(ChangeRecord record) {
     // instant leaves the old record or the new one, never half of one.
     const std::wstring aside = std::wstring(kMachineRecord) + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
                                std::to_wstring(GetCurrentThreadId()) + L".new";
+    DWORD failed = 0;
     {
         const UniqueHandle file(ValidOrNull(CreateFileW(aside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                                         FILE_ATTRIBUTE_NORMAL, nullptr)));
         DWORD written = 0;
         if (!file || !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
             written != text.size() || !FlushFileBuffers(file.get())) {
-            const std::string reason = Reason(written != text.size() && GetLastError() == 0 ? ERROR_WRITE_FAULT
-                                                                                             : GetLastError());
-            DeleteFileW(aside.c_str());
-            return reason;
+            failed = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
         }
+    }
+    if (failed != 0) {
+        DeleteFileW(aside.c_str());  // closed: its handle shared no deletion
+        return ErrorLine(failed);
     }
     if (!Retried([&] {
             return MoveFileExW(aside.c_str(), kMachineRecord, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
         })) {
-        const std::string reason = Reason(GetLastError());
+        const std::string reason = ErrorLine(GetLastError());
         DeleteFileW(aside.c_str());
         return reason;
     }
@@ -167,20 +163,20 @@ RecordRead ReadUserRecord() {
         bytes.resize(status == ERROR_MORE_DATA ? size : status == ERROR_SUCCESS ? size : 0);
     }
     if (status == ERROR_FILE_NOT_FOUND) return {};
-    if (status != ERROR_SUCCESS) return Unreadable(Reason(status));
+    if (status != ERROR_SUCCESS) return Unreadable(ErrorLine(status));
     return ParseRecord(bytes);
 }
 
 std::string WriteUserRecord(const ChangeRecord& record) {
     if (record.Empty()) {
         const LSTATUS status = RegDeleteKeyValueW(HKEY_CURRENT_USER, kUserRecordKey, kUserRecordValue);
-        return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? std::string() : Reason(status);
+        return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? std::string() : ErrorLine(status);
     }
     // One value is replaced whole, never half of it.
     const std::string text = FormatRecord(record);
     const LSTATUS status = RegSetKeyValueW(HKEY_CURRENT_USER, kUserRecordKey, kUserRecordValue, REG_BINARY,
                                            text.data(), static_cast<DWORD>(text.size()));
-    return status == ERROR_SUCCESS ? std::string() : Reason(status);
+    return status == ERROR_SUCCESS ? std::string() : ErrorLine(status);
 }
 
 std::string SetAsideMachineRecord(std::string& problem) {
@@ -188,7 +184,7 @@ std::string SetAsideMachineRecord(std::string& problem) {
     if (Retried([&] { return MoveFileExW(kMachineRecord, aside.c_str(), MOVEFILE_WRITE_THROUGH) != 0; })) {
         return Utf8(aside);
     }
-    problem = Reason(GetLastError());
+    problem = ErrorLine(GetLastError());
     return {};
 }
 
@@ -203,7 +199,7 @@ std::string SetAsideUserRecord(std::string& problem) {
     }
     if (status == ERROR_SUCCESS) status = RegDeleteKeyValueW(HKEY_CURRENT_USER, kUserRecordKey, kUserRecordValue);
     if (status == ERROR_SUCCESS) return "HKCU\\" + Utf8(kUserRecordKey) + "\\" + Utf8(aside);
-    problem = Reason(status);
+    problem = ErrorLine(status);
     return {};
 }
 

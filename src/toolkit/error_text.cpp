@@ -36,6 +36,12 @@ std::string ErrorText(unsigned long code) {
     return text.empty() ? Fallback(code) : text;
 }
 
+std::string ErrorLine(unsigned long code) {
+    std::string text = ErrorText(code);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
 std::string HresultText(long result) {
     const unsigned long code = static_cast<unsigned long>(result);
     char number[16] = {};

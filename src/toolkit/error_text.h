@@ -11,6 +11,9 @@ std::string GetLastErrorText();
 // The same for a code already read.
 std::string ErrorText(unsigned long code);
 
+// The same as one line of a longer text: without its line end.
+std::string ErrorLine(unsigned long code);
+
 // A failed COM call's result: "0x" and eight hex digits, a blank, and
 // ErrorText of it. COM calls leave the thread's last error alone.
 std::string HresultText(long result);

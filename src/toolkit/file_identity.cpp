@@ -12,8 +12,7 @@ std::optional<FileId> IdentifyFile(const std::wstring& path, std::string& error)
                                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)));
     BY_HANDLE_FILE_INFORMATION information{};
     if (!file || !GetFileInformationByHandle(file.get(), &information)) {
-        error = GetLastErrorText();
-        while (!error.empty() && (error.back() == '\n' || error.back() == '\r')) error.pop_back();
+        error = ErrorLine(GetLastError());
         return std::nullopt;
     }
     return FileId{information.dwVolumeSerialNumber,
