@@ -262,7 +262,9 @@ public:
             const std::string told = wininetOptions_();
             EXPECT_EQ(told.empty() ? Lines{} : Split(told), options_) << "what wininet.dll was told";
         }
-        if (!engine_.empty()) EXPECT_EQ(Split(FilteringEngine("StandinCalls")), engine_) << "what fwpuclnt.dll was told";
+        if (!engine_.empty()) {
+            EXPECT_EQ(Split(FilteringEngine("StandinCalls")), engine_) << "what fwpuclnt.dll was told";
+        }
         EXPECT_EQ(LogMessages(), log_);
         EXPECT_EQ(SplitLines(ReadFileBytes("ran.txt")), ran_);
         // As a console in text mode writes it: every LF as CR LF.

@@ -124,7 +124,8 @@ std::string Decide(const std::string& state, const std::string& packet) {
     }
 
     std::sort(sublayers.rbegin(), sublayers.rend());
-    std::stable_sort(filters.begin(), filters.end(), [](const Filter& a, const Filter& b) { return a.weight > b.weight; });
+    std::stable_sort(filters.begin(), filters.end(),
+                     [](const Filter& a, const Filter& b) { return a.weight > b.weight; });
     for (const auto& sublayer : sublayers) {
         for (const Filter& filter : filters) {
             if (filter.sublayer != sublayer.second || !Matches(filter, fields)) continue;

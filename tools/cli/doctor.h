@@ -89,6 +89,33 @@ Check CheckIpv6(std::optional<unsigned long> tunIndex, bool coreRuns);
 Check JudgeIpv6(const MIB_IPFORWARD_TABLE2& table, const std::map<unsigned long, std::string>& names,
                 const std::map<unsigned long, unsigned long>& interfaceMetrics, std::optional<unsigned long> tunIndex,
                 bool coreRuns);
+// DNS: each adapter's servers (IPv4 and IPv6) and metric, the DNS Client
+// service's start, the name resolution policy's rules for ".", the leak
+// guard's filters (guardOn: empty when they cannot be read).
+struct DnsAdapter {
+    unsigned long index;
+    std::string name;
+    unsigned long metric;
+    std::vector<std::string> servers;
+};
+struct DnsRule {
+    std::string name;
+    std::vector<std::string> servers;
+};
+struct DnsFacts {
+    std::vector<DnsAdapter> adapters;
+    std::optional<unsigned long> tunIndex;
+    bool connected = false;  // a core runs and the default route goes into the TUN
+    std::optional<DWORD> dnscacheStart;
+    std::vector<DnsRule> catchAll;
+    std::optional<bool> guardOn;
+    std::string guardUnknown;  // why guardOn is empty
+};
+Check CheckDns(std::optional<unsigned long> tunIndex, bool coreRuns, std::optional<bool>& guardOn);
+// A server counts as inside when the TUN has it too.
+Check JudgeDns(const DnsFacts& facts);
+// The ipv6 check while the leak guard is on.
+void GuardIpv6(Check& ipv6);
 // Every rule called rule: a problem when it is not inbound and allowing or
 // its program is missing (ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND for
 // the stored path with its variables expanded); a program that cannot be
