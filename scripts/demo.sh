@@ -69,6 +69,9 @@ say "Route one address past the tunnel"
 call CreatePingRoute 203.0.113.5
 ip route show 203.0.113.5 | sed 's/^/    kernel: /'
 
+say "The leak guard, after the routes (Wine's own filtering engine cannot be opened: its error is the answer)"
+call StartLeakGuard
+
 # doctor [--json]: the read-only report, from a process of its own.
 doctor() {
   printf '  > talirvpn-cli doctor %s\n' "$*"
