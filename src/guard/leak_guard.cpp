@@ -93,7 +93,7 @@ std::vector<FWPM_FILTER_CONDITION0> Conditions(Match match, Values& values) {
     case Match::Loopback:
         conditions.push_back(Equal(wfp::kFlags, FWP_UINT32));
         conditions.back().matchType = FWP_MATCH_FLAGS_ALL_SET;
-        conditions.back().conditionValue.uint32 = wfp::kFlagIsLoopback;
+        conditions.back().conditionValue.uint32 = FWP_CONDITION_FLAG_IS_LOOPBACK;
         break;
     case Match::Dns:
         conditions = {Protocol(IPPROTO_UDP), Protocol(IPPROTO_TCP),
@@ -174,7 +174,7 @@ char* StartLeakGuard(FindTun findTun) {
     UniqueEngine engine;
     // Under Wine the open fails and the functions after it end the process:
     // nothing more is called on a failed open.
-    if (const DWORD code = fwp.engineOpen(nullptr, wfp::kAuthnWinNt, nullptr, &session, engine.put())) {
+    if (const DWORD code = fwp.engineOpen(nullptr, RPC_C_AUTHN_WINNT, nullptr, &session, engine.put())) {
         engine.release();
         return Refuse("opening the filtering engine", code);
     }

@@ -1,5 +1,5 @@
 // The filtering platform's names that mingw-w64 does not define: the layers
-// and condition fields the guard uses, and a few flags. Microsoft's
+// and condition fields the guard uses, and the dynamic session's flag. Microsoft's
 // documented values, defined once (wfp_values.cpp).
 #pragma once
 
@@ -18,11 +18,6 @@ extern const GUID kProtocol;        // FWPM_CONDITION_IP_PROTOCOL: FWP_UINT8
 extern const GUID kLocalPort;       // FWPM_CONDITION_IP_LOCAL_PORT (also ICMP_TYPE): FWP_UINT16
 extern const GUID kRemotePort;      // FWPM_CONDITION_IP_REMOTE_PORT (also ICMP_CODE): FWP_UINT16
 
-constexpr UINT32 kSessionDynamic = 0x1;          // FWPM_SESSION_FLAG_DYNAMIC
-constexpr UINT32 kFilterPersistent = 0x1;        // FWPM_FILTER_FLAG_PERSISTENT
-constexpr UINT32 kFilterBoottime = 0x2;          // FWPM_FILTER_FLAG_BOOTTIME
-constexpr UINT32 kFilterClearActionRight = 0x8;  // FWPM_FILTER_FLAG_CLEAR_ACTION_RIGHT
-constexpr UINT32 kFlagIsLoopback = 0x1;          // FWP_CONDITION_FLAG_IS_LOOPBACK
-constexpr UINT32 kAuthnWinNt = 10;               // RPC_C_AUTHN_WINNT, what FwpmEngineOpen0 takes
+constexpr UINT32 kSessionDynamic = 0x1;  // FWPM_SESSION_FLAG_DYNAMIC
 
 }  // namespace talir::wfp

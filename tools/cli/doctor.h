@@ -10,6 +10,7 @@
 #include <iphlpapi.h>
 
 #include "toolkit/change_record.h"
+#include "toolkit/unique.h"
 #include "toolkit/utf8.h"
 
 #include <map>
@@ -73,6 +74,8 @@ Check CheckTun(std::optional<unsigned long>& tunIndex);
 // The adapters' names by interface index; the system's code when they
 // cannot be listed.
 DWORD ListAdapters(std::map<unsigned long, std::string>& names);
+// GetAdaptersAddresses with flags, read again while the list grows.
+DWORD ReadAdapterList(ULONG flags, MallocPtr<IP_ADAPTER_ADDRESSES>& adapters);
 // Default routes and ping routes, as the library's gateway lookup sees them.
 Check CheckRoutes(std::optional<unsigned long> tunIndex, bool coreRuns);
 // Judges a forwarding table; adapters: those that exist, as ListAdapters

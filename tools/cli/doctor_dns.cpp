@@ -5,7 +5,6 @@
 
 #include "guard/fwpuclnt.h"
 #include "guard/leak_guard.h"
-#include "guard/wfp_values.h"
 #include "routing/forward_table.h"
 #include "toolkit/error_text.h"
 
@@ -27,15 +26,8 @@ std::string Joined(const std::vector<std::string>& texts) {
 }
 
 DWORD ReadAdapters(std::vector<DnsAdapter>& found) {
-    constexpr ULONG kFlags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST;
-    ULONG size = 16 * 1024;
     MallocPtr<IP_ADAPTER_ADDRESSES> adapters;
-    DWORD status = ERROR_BUFFER_OVERFLOW;
-    for (int reads = 0; reads < 5 && status == ERROR_BUFFER_OVERFLOW; ++reads) {
-        adapters.reset(static_cast<IP_ADAPTER_ADDRESSES*>(std::malloc(size)));
-        if (!adapters) return ERROR_NOT_ENOUGH_MEMORY;
-        status = GetAdaptersAddresses(AF_UNSPEC, kFlags, nullptr, adapters.get(), &size);
-    }
+    const DWORD status = ReadAdapterList(GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST, adapters);
     if (status != NO_ERROR) return status;
     for (const IP_ADAPTER_ADDRESSES* adapter = adapters.get(); adapter; adapter = adapter->Next) {
         // An adapter without an address sends no query.
@@ -109,7 +101,7 @@ std::optional<bool> GuardPresent(std::string& cause) {
     UniqueEngine engine;
     // Nothing more is called on a failed open: Wine's functions after it end
     // the process.
-    if (const DWORD code = fwp.engineOpen(nullptr, wfp::kAuthnWinNt, nullptr, nullptr, engine.put())) {
+    if (const DWORD code = fwp.engineOpen(nullptr, RPC_C_AUTHN_WINNT, nullptr, nullptr, engine.put())) {
         engine.release();
         return cause = OneLine(ErrorText(code)), std::nullopt;
     }
