@@ -240,7 +240,6 @@ std::wstring PhysicalRoute() {
 }
 
 void StartGuardBare() {
-    ReadAdapters();
     unsigned long index = 0;
     talir::FindTunInterface(index);
     NET_LUID luid{};
