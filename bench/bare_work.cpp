@@ -1,5 +1,6 @@
 #include "bare_work.h"
 
+#include "guard/fwpuclnt.h"
 #include "routing/forward_table.h"
 #include "routing/gateway.h"
 #include "routing/tun_interface.h"
@@ -21,6 +22,7 @@ namespace bench {
 namespace {
 
 FILE* bareLog = nullptr;
+HANDLE bareEngine = nullptr;
 
 // The firewall access of one call: COM, policy and rules, then released.
 struct BareFirewall {
@@ -362,6 +364,45 @@ std::wstring PhysicalRoute() {
     wchar_t text[INET_ADDRSTRLEN];
     InetNtopW(AF_INET, &hop, text, INET_ADDRSTRLEN);
     return std::wstring(text) + L" if " + std::to_wstring(best->dwForwardIfIndex);
+}
+
+void StartGuardBare() {
+    unsigned long index = 0;
+    talir::FindTunInterface(index);
+    NET_LUID luid{};
+    ConvertInterfaceIndexToLuid(index, &luid);
+    const talir::Fwpuclnt& fwp = talir::LoadFwpuclnt();
+    FWPM_SESSION0 session{};
+    session.flags = 0x1;  // dynamic
+    fwp.engineOpen(nullptr, 10, nullptr, &session, &bareEngine);
+    wchar_t core[MAX_PATH];
+    GetFullPathNameW(L"lib_win\\sing-box.exe", MAX_PATH, core, nullptr);
+    FWP_BYTE_BLOB* id = nullptr;
+    fwp.appIdFromFileName(core, &id);
+    fwp.transactionBegin(bareEngine, 0);
+    FWPM_SUBLAYER0 sublayer{};
+    CoCreateGuid(&sublayer.subLayerKey);
+    fwp.subLayerAdd(bareEngine, &sublayer, nullptr);
+    FWPM_FILTER_CONDITION0 conditions[3] = {};
+    for (FWPM_FILTER_CONDITION0& condition : conditions) {
+        condition.conditionValue.type = FWP_UINT16;
+        condition.conditionValue.uint16 = 53;
+    }
+    for (int i = 0; i < 17; ++i) {
+        FWPM_FILTER0 filter{};
+        filter.subLayerKey = sublayer.subLayerKey;
+        filter.action.type = FWP_ACTION_BLOCK;
+        filter.numFilterConditions = 1 + i % 3;
+        filter.filterCondition = conditions;
+        fwp.filterAdd(bareEngine, &filter, nullptr, nullptr);
+    }
+    fwp.transactionCommit(bareEngine);
+    fwp.freeMemory(reinterpret_cast<void**>(&id));
+}
+
+void StopGuardBare() {
+    if (bareEngine) talir::LoadFwpuclnt().engineClose(bareEngine);
+    bareEngine = nullptr;
 }
 
 }  // namespace bench

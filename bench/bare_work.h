@@ -42,6 +42,13 @@ HANDLE StartSleeper();
 // CheckAppRunning's work when another instance holds the mutex.
 void CheckMutexAndWindows();
 
+// The leak guard's filtering calls on the stand-in engine: the TUN's lookup
+// (one adapter list read),
+// a dynamic session, the core's app id, a transaction with a sublayer and 17
+// filters of up to three conditions; and the session's close.
+void StartGuardBare();
+void StopGuardBare();
+
 // TruncateSingLog's and TruncateDllLog's work on a log below the limit.
 void SmallFileCheck(const char* path);
 

@@ -213,6 +213,27 @@ std::vector<Comparison> Comparisons(const Fixture& fixture, int iterations, cons
           },
           ForgetRecord}},
 
+        // On the stand-in engine of the system folder, which keeps its
+        // objects in a file as the system's engine keeps them in a service.
+        {"StartLeakGuard", "TUN lookup, dynamic session, app id, transaction: sublayer, 17 filters; 2 log lines",
+         iterations,
+         {[] { FreeString(StartLeakGuard()); }, StopLeakGuard},
+         {[] {
+              BareLog("Starting leak guard");
+              StartGuardBare();
+              BareLog("Success start leak guard");
+          },
+          StopGuardBare}},
+
+        {"StopLeakGuard", "close of the dynamic session, 2 log lines", iterations,
+         {StopLeakGuard, [] { FreeString(StartLeakGuard()); }},
+         {[] {
+              BareLog("Stopping leak guard");
+              StopGuardBare();
+              BareLog("Success stop leak guard");
+          },
+          StartGuardBare}},
+
         {"CleanProxy", "netsh process + wait, 1 log line", processCalls,
          {[] { CleanProxy(); }},
          {[] {
@@ -294,6 +315,7 @@ void AfterComparisons() {
     DeleteFirewallRule();
     DeletePingRoute(kPingAddress);
     CloseBareJob();
+    StopGuardBare();
     StopSingBox();
     if (target) CloseHandle(target);
     target = nullptr;

@@ -16,7 +16,7 @@
  * thread without COM or in a single-threaded apartment.
  *
  * Those commands are started from the system folder, hidden and with no
- * handle of the host; the DLLs loaded on demand (wininet.dll) come from the
+ * handle of the host; the DLLs loaded on demand (wininet.dll, fwpuclnt.dll) come from the
  * system folder too, never from the host's folder or the current directory.
  *
  * Two kinds of returned text:
@@ -133,8 +133,8 @@ TALIRVPN_API const char *RunSingBox(void);
  * folder at the first switch). Returns constant text. */
 TALIRVPN_API const char *SetSystemProxy(const int32_t *port);
 
-/* Ordinal 18. Closes the job: the proxy core and every attached process end.
- * No result. */
+/* Ordinal 18. Closes the job: the proxy core and every attached process end;
+ * then ends the leak guard, if on. No result. */
 TALIRVPN_API void StopSingBox(void);
 
 /* Ordinal 19. Trims lib_win/talirvpn_dll.log to its last 2 MiB. No result. */
@@ -154,6 +154,23 @@ TALIRVPN_API void TruncateSingLog(void);
  * beginning "Error: nothing restored:" when a record cannot be read or only
  * live hosts' changes are there. */
 TALIRVPN_API char *RestoreNetwork(void);
+
+/* Ordinal 22. Opt-in leak guard, for after RunSingBox and the routes: while
+ * it is on, DNS (UDP or TCP to port 53, TCP to 853) leaves only through the
+ * TUN or loopback, and IPv6 leaves and arrives only through them, but for
+ * lib_win\sing-box.exe itself, neighbour discovery and DHCPv6. Filters of
+ * the Windows Filtering Platform in a dynamic session: they end with
+ * StopLeakGuard, StopSingBox or the host process, and never outlive it.
+ * Needs an elevated host, a TUN with a DNS server, and a core that resolves
+ * names itself. A second call replaces the first set. fwpuclnt.dll is loaded
+ * from the system folder at the first call. Returns a result string,
+ * FreeString it: "success", "Error: sing interface not found.", or
+ * "Error: leak guard: " and the system's reason. */
+TALIRVPN_API char *StartLeakGuard(void);
+
+/* Ordinal 23. Ends the leak guard, if on: every filter it added goes.
+ * No result. */
+TALIRVPN_API void StopLeakGuard(void);
 
 #ifdef __cplusplus
 }

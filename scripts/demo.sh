@@ -38,6 +38,9 @@ echo '{}' >"$work/lib_win/config.json"
 # applies the change to this namespace.
 cd "$work"
 say "Working folder $work"
+# Wine's own filtering engine, not the stand-in that the suite leaves in the
+# prefix's system folder: the leak guard shows what Wine answers.
+export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;fwpuclnt=b"
 
 coproc CLI { wine "$bin/talirvpn-cli.exe" 2>&1; }
 # call LINE: one line to the host, then everything it prints up to the result.
@@ -68,6 +71,9 @@ call RedirectToTun "$(awk '$1 == "tun" { print $2 }' "$net")"
 say "Route one address past the tunnel"
 call CreatePingRoute 203.0.113.5
 ip route show 203.0.113.5 | sed 's/^/    kernel: /'
+
+say "The leak guard, after the routes (Wine's own filtering engine cannot be opened: its error is the answer)"
+call StartLeakGuard
 
 # doctor [--json]: the read-only report, from a process of its own.
 doctor() {

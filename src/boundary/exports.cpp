@@ -7,13 +7,26 @@
 #include "core/sing_box.h"
 #include "desktop/desktop.h"
 #include "firewall/firewall_rules.h"
+#include "guard/leak_guard.h"
 #include "log/truncate_log.h"
 #include "log/write_log.h"
 #include "restore/restore_network.h"
 #include "routing/routing.h"
+#include "routing/tun_interface.h"
 #include "toolkit/result_string.h"
 
 using talir::Guarded;
+
+namespace {
+
+// The guard stands beside routing on its floor: the TUN's lookup is handed in.
+bool FindTun(unsigned long& index) {
+    const talir::TunLookup found = talir::FindTunInterface(index);
+    if (found == talir::TunLookup::NoMemory) throw std::bad_alloc();
+    return found == talir::TunLookup::Found;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -87,6 +100,8 @@ const char* SetSystemProxy(const int32_t* port) {
 
 void StopSingBox(void) {
     talir::StopSingBox();
+    // Without a core, DNS blocked outside the tunnel would cut the user off.
+    talir::EndLeakGuard();
 }
 
 void TruncateDllLog(void) {
@@ -99,6 +114,14 @@ void TruncateSingLog(void) {
 
 char* RestoreNetwork(void) {
     return Guarded([] { return talir::RestoreNetwork(); });
+}
+
+char* StartLeakGuard(void) {
+    return Guarded([] { return talir::StartLeakGuard(FindTun); });
+}
+
+void StopLeakGuard(void) {
+    talir::StopLeakGuard();
 }
 
 }  // extern "C"

@@ -22,7 +22,7 @@ struct ProxySwitch {
     std::vector<std::string> lines;
 };
 ProxySwitch SwitchProxyOff();
-// The same for a record the caller holds (RecordAccess) and writes: gives
+// The same for a record the caller holds (under RecordLock) and writes: gives
 // back record.proxy, and drops it once everything is back.
 ProxySwitch GiveBackProxy(ChangeRecord& record);
 void CleanProxy();

@@ -54,10 +54,14 @@
 //   file FILE TEXT         FILE's bytes
 //   kernel ROUTES          the namespace's routes but the interfaces' own, as
 //                          ip lists them
+//   loaded DLL yes|no      whether this process has loaded DLL
+//   filters N              the stand-in filtering engine holds N filters now
+//   packet PACKET = VERDICT  the engine's decision over them (wfp_arbiter.h)
 // and what must hold when the case ends, one line or more of each: log
 // (the library's log), ran (what the tools received), out (what cli and run
 // printed), calls and rules (the firewall's, after each pass; when given),
-// options (what the stand-in wininet.dll received).
+// options (what the stand-in wininet.dll received), engine (the calls that
+// the stand-in fwpuclnt.dll received in this process).
 // " | " separates lines; \n, \r, \t and \xNN stand for their bytes in
 // texts. {text:N} is the system's text for error N ({brief:N}: without its
 // line end), {pid} this process's id, {folderid} the case folder's volume
@@ -75,7 +79,9 @@
 
 #include "talirvpn.h"
 #include "test_support.h"
+#include "wfp_arbiter.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -111,6 +117,8 @@ const std::map<std::string, std::string (*)(const char*)> kOtherExports = {
     {"GetSingInterface", [](const char*) { return Take(GetSingInterface()); }},
     {"RedirectToTun", [](const char* index) { return Take(RedirectToTun(index)); }},
     {"RestoreNetwork", [](const char*) { return Take(RestoreNetwork()); }},
+    {"StartLeakGuard", [](const char*) { return Take(StartLeakGuard()); }},
+    {"StopLeakGuard", [](const char*) { return StopLeakGuard(), std::string(); }},
     {"AssignToJobObject",
      [](const char* id) { return Take(AssignToJobObject(static_cast<uint32_t>(std::strtoul(id, nullptr, 10)))); }},
     {"CheckAppRunning", [](const char*) { return std::to_string(CheckAppRunning()); }},
@@ -237,6 +245,14 @@ BOOL WINAPI HalfWrite(HANDLE file, const void* data, DWORD size, DWORD* written,
     REAL(WriteFile)(file, data, size / 2, written, overlapped);
     return SetLastError(ERROR_DISK_FULL), FALSE;
 }
+// The stand-in fwpuclnt.dll of the system folder (wine-run.sh), one of its
+// exports: StandinCalls or StandinState.
+std::string FilteringEngine(const char* what) {
+    const HMODULE standin = LoadLibraryExW(L"fwpuclnt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const auto read = reinterpret_cast<const char* (*)()>(reinterpret_cast<void*>(GetProcAddress(standin, what)));
+    return read ? read() : "(not the stand-in fwpuclnt.dll)";
+}
+
 const std::map<std::string, void*> kFaults = {
     {"WriteFile", reinterpret_cast<void*>(HalfWrite)},
     {"RegDeleteKeyValueW", reinterpret_cast<void*>(FailingDelete)},
@@ -286,6 +302,9 @@ public:
         if (wininetOptions_) {
             const std::string told = wininetOptions_();
             EXPECT_EQ(told.empty() ? Lines{} : Split(told), options_) << "what wininet.dll was told";
+        }
+        if (!engine_.empty()) {
+            EXPECT_EQ(Split(FilteringEngine("StandinCalls")), engine_) << "what fwpuclnt.dll was told";
         }
         EXPECT_EQ(LogMessages(), log_);
         EXPECT_EQ(SplitLines(ReadFileBytes("ran.txt")), ran_);
@@ -341,7 +360,8 @@ private:
         // Texts are unescaped before the placeholders are filled: a folder
         // such as Z:\tmp\... is no escape.
         // A file's name (write, file) is no text.
-        static const std::set<std::string> kTexts = {"firewall", "rules", "log", "ran", "out", "calls", "options"};
+        static const std::set<std::string> kTexts = {"firewall", "rules", "log",     "ran",
+                                                     "out",      "calls", "options", "engine"};
         std::string raw = step.size() > word.size() ? step.substr(word.size() + 1) : "";
         if (kTexts.count(word)) raw = Unescape(raw);
         const size_t name = raw.empty() || raw[0] != '"' ? raw.find(' ') : raw.find('"', 1) + 1;
@@ -530,11 +550,22 @@ private:
             Lines listed = SplitLines(routes.output);
             for (std::string& line : listed) line.erase(line.find_last_not_of(' ') + 1);
             EXPECT_EQ(listed, Split(rest));
-        } else if (word == "log" || word == "ran" || word == "out" || word == "calls" || word == "options") {
+        } else if (word == "loaded") {
+            EXPECT_EQ(GetModuleHandleA(first.c_str()) != nullptr, second == "yes") << first;
+        } else if (word == "filters") {
+            const Lines state = SplitLines(FilteringEngine("StandinState"));
+            EXPECT_EQ(std::count_if(state.begin(), state.end(), [](const std::string& line) { return line[0] == 'F'; }),
+                      std::stol(rest)) << Joined(state, "\n");
+        } else if (word == "packet") {
+            EXPECT_EQ(Decide(FilteringEngine("StandinState"), rest.substr(0, rest.find(" = "))),
+                      rest.substr(rest.find(" = ") + 3));
+        } else if (word == "log" || word == "ran" || word == "out" || word == "calls" || word == "options" ||
+                   word == "engine") {
             Lines& expected = word == "log"   ? log_
                               : word == "ran" ? ran_
                               : word == "out" ? out_
                               : word == "options" ? options_
+                              : word == "engine" ? engine_
                                               : calls_;
             for (const std::string& line : Split(rest)) expected.push_back(line);
         } else if (word == "rules") {
@@ -566,7 +597,7 @@ private:
         }
     }
 
-    Lines steps_, log_, ran_, out_, calls_, options_;
+    Lines steps_, log_, ran_, out_, calls_, options_, engine_;
     const char* (*wininetOptions_)() = nullptr;
     Vars vars_;
     std::string cliOutput_, rules_;

@@ -47,7 +47,7 @@ uplink() {  # NAME GATEWAY METRIC [EXTRA...]
   ip link set newpeer name "${dev}p" && ip link set "$dev" up && ip link set "${dev}p" up &&
   ip addr add "${gateway%.*}.$((${gateway##*.} + 1))/24" dev "$dev" &&
   ip route add default via "$gateway" dev "$dev" metric "$metric" "$@" &&
-  echo "$name $index $gateway $metric"
+  echo "$name $index $gateway $metric" && echo "${name}p $(index_of "${dev}p")"
 }
 
 route() {  # add|delete DEST/MASK GATEWAY|- INDEX|-

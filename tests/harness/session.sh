@@ -13,6 +13,11 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 ! "$harness/private-ns.sh" net || ip link set lo up
+# Wine gives every adapter the Linux resolver's servers: in the suite's own
+# mount namespace, a documentation address, the same on every machine.
+if "$harness/private-ns.sh" mnt; then
+  echo 'nameserver 192.0.2.53' >"$build/resolv.conf" && mount --bind "$build/resolv.conf" /etc/resolv.conf
+fi
 # A wineserver of this prefix started elsewhere would answer for another
 # network namespace.
 for prefix in "$WINEPREFIX" "$build/wineprefix-2"; do

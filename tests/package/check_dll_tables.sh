@@ -33,6 +33,8 @@ expected="1 AddFirewallRule
 21 RestoreNetwork
 16 RunSingBox
 17 SetSystemProxy
+22 StartLeakGuard
+23 StopLeakGuard
 18 StopSingBox
 19 TruncateDllLog
 20 TruncateSingLog"
@@ -44,7 +46,7 @@ actual=$(awk -v base="$base" '/\[Ordinal\/Name Pointer\] Table/{f=1;next}
 # Ordinals without a name would not show above: count every address slot.
 slots=$(awk '/^Export Address Table -- Ordinal Base/{f=1;next} f&&/^[ \t]*\[/{n++} f&&/^$/{f=0} END{print n+0}' <<<"$dump")
 if [ "$base" != 1 ]; then echo "FAIL: ordinal base is $base, not 1"; status=1; fi
-if [ "$slots" != 21 ]; then echo "FAIL: $slots exported addresses, not 21"; status=1; fi
+if [ "$slots" != 23 ]; then echo "FAIL: $slots exported addresses, not 23"; status=1; fi
 if [ "$actual" != "$expected" ]; then
   echo "FAIL: export table differs:"
   diff <(echo "$expected") <(echo "$actual") || true

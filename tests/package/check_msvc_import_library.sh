@@ -8,7 +8,7 @@ exports=$(x86_64-w64-mingw32-objdump -p "$package/bin/talirvpn.dll" |
   awk '/\[Ordinal\/Name Pointer\] Table/ { f = 1; next } f && /^\t\[/ { print $3; next } f { f = 0 }' | sort)
 imports=$(llvm-nm-14 "$package/lib/talirvpn.lib" | awk '$3 ~ /^__imp_/ { sub(/^__imp_/, "", $3); print $3 }' | sort -u)
 echo "import library: $(wc -l <<<"$imports") names; DLL: $(wc -l <<<"$exports") exports"
-[ "$(wc -l <<<"$exports")" = 21 ]
+[ "$(wc -l <<<"$exports")" = 23 ]
 diff <(echo "$exports") <(echo "$imports")
 
 work=$(mktemp -d)

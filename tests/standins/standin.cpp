@@ -47,15 +47,19 @@ std::string Setting(const char* name) {
     return GetEnvironmentVariableA(name, value, sizeof value) ? value : "";
 }
 
-// Cores and tools start side by side: the runtime's append mode seeks to
-// the end and then writes, so two of them may write over each other. The
-// system appends at the end as it writes, and one write keeps a line whole.
+// Cores and tools start side by side, and may append at the same instant:
+// under Wine an append is a seek to the end and a write, and a line seen
+// lost once. One writer at a time, at the end, in one write.
 void Append(const char* file, const std::string& line) {
-    const talir_test::Handle out(CreateFileA(file, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    const talir_test::Handle out(CreateFileA(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                              OPEN_ALWAYS, 0, nullptr));
-    const std::string whole = line + "\n";
+    OVERLAPPED whole{};
+    LockFileEx(out.value, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+    const std::string text = line + "\n";
     DWORD written = 0;
-    WriteFile(out.value, whole.data(), static_cast<DWORD>(whole.size()), &written, nullptr);
+    SetFilePointer(out.value, 0, nullptr, FILE_END);
+    WriteFile(out.value, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    UnlockFileEx(out.value, 0, MAXDWORD, MAXDWORD, &whole);
 }
 
 // Whether the handle value in TALIR_INHERITABLE is the test's file here.

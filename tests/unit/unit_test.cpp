@@ -373,3 +373,58 @@ TEST_F(DoctorChecks, OnlyReadAndNeverCondemnWhatMayBeValid) {
 }
 
 }  // namespace
+
+namespace {
+
+// The dns check's verdict on made-up adapter tables: a TUN (if 17) with its
+// server, a home Wi-Fi (if 12) whose router answers DNS.
+TEST(DoctorDns, JudgesLeaksOnMadeUpTables) {
+    using talir::doctor::DnsAdapter;
+    using talir::doctor::DnsFacts;
+    using talir::doctor::Status;
+    const DnsAdapter tun{17, "sing-tun", 5, {"172.19.0.2"}}, bareTun{17, "sing-tun", 5, {}},
+        lan{12, "Wi-Fi", 25, {"192.168.1.1", "fec0:0:0:ffff::1"}},
+        lan6{12, "Wi-Fi", 25, {"fec0:0:0:ffff::1", "fec0:0:0:ffff::2", "2001:db8::53"}},
+        placeholders{12, "Wi-Fi", 25, {"fec0:0:0:ffff::1", "fec0:0:0:ffff::2", "fec0:0:0:ffff::3"}};
+    const struct {
+        const char* scene;
+        DnsFacts facts;
+        Status status;
+        const char* said;  // in a fact or the action
+    } cases[] = {
+        {"a leaking home LAN", {{tun, lan}, 17, true, 2, {}, false, ""}, Status::Problem,
+         "DNS queries can leave outside the tunnel: 192.168.1.1 via Wi-Fi"},
+        {"... whose mend is the guard", {{tun, lan}, 17, true, 2, {}, false, ""}, Status::Problem,
+         "the host's StartLeakGuard"},
+        {"a guarded tunnel", {{tun, lan}, 17, true, 2, {}, true, ""}, Status::Ok, "leak guard on"},
+        {"not connected", {{tun, lan}, 17, false, 2, {}, false, ""}, Status::Ok, "the resolver prefers sing-tun"},
+        {"a guard that cannot be read", {{tun, lan}, 17, true, 2, {}, std::nullopt, "1764"}, Status::Note,
+         "leak guard: cannot check: 1764"},
+        {"a TUN without DNS, guarded", {{bareTun, lan}, 17, true, 2, {}, true, ""}, Status::Problem,
+         "names will not resolve"},
+        {"IPv6 DNS outside", {{tun, lan6}, 17, true, 2, {}, false, ""}, Status::Problem,
+         "outside the tunnel: 2001:db8::53 via Wi-Fi"},
+        {"only the placeholders", {{tun, placeholders}, 17, true, 2, {}, false, ""}, Status::Ok,
+         "Wi-Fi if 12 metric 25: no DNS server"},
+        {"Dnscache disabled", {{tun}, 17, true, 4, {}, true, ""}, Status::Problem, "Dnscache disabled"},
+        {"a . rule outside", {{tun}, 17, true, 2, {{"{r1}", {"192.168.1.1"}}}, true, ""}, Status::Problem,
+         "the rule {r1} sends every name outside the tunnel"},
+        {"a . rule into the tunnel", {{tun}, 17, true, 2, {{"{r2}", {"172.19.0.2"}}}, true, ""}, Status::Ok,
+         "name resolution rule {r2} sends every name to 172.19.0.2"},
+    };
+    for (const auto& c : cases) {
+        const talir::doctor::Check check = talir::doctor::JudgeDns(c.facts);
+        std::string said = check.action;
+        for (const std::string& fact : check.facts) said += "; " + fact;
+        EXPECT_EQ(check.status, c.status) << c.scene << ": " << said;
+        EXPECT_NE(said.find(c.said), std::string::npos) << c.scene << ": " << said;
+    }
+    // While the guard is on, IPv6 around the tunnel is blocked there.
+    talir::doctor::Check ipv6("ipv6");
+    talir::doctor::Flag(ipv6, Status::Problem, "turn IPv6 off");
+    talir::doctor::GuardIpv6(ipv6);
+    EXPECT_EQ(ipv6.status, Status::Ok);
+    EXPECT_EQ(ipv6.facts.back(), "blocked outside the tunnel");
+}
+
+}  // namespace

@@ -10,6 +10,7 @@
 #include <iphlpapi.h>
 
 #include "record/record_text.h"
+#include "toolkit/unique.h"
 #include "toolkit/utf8.h"
 
 #include <map>
@@ -74,6 +75,8 @@ Check CheckTun(std::optional<unsigned long>& tunIndex);
 // The adapters' names by interface index; the system's code when they
 // cannot be listed.
 DWORD ListAdapters(std::map<unsigned long, std::string>& names);
+// GetAdaptersAddresses with flags, read again while the list grows.
+DWORD ReadAdapterList(ULONG flags, MallocPtr<IP_ADAPTER_ADDRESSES>& adapters);
 // Default routes and ping routes, as the library's gateway lookup sees them.
 Check CheckRoutes(std::optional<unsigned long> tunIndex, bool coreRuns);
 // Judges a forwarding table; adapters: those that exist, as ListAdapters
@@ -92,6 +95,33 @@ Check CheckIpv6(std::optional<unsigned long> tunIndex, bool coreRuns);
 Check JudgeIpv6(const MIB_IPFORWARD_TABLE2& table, const std::map<unsigned long, std::string>& names,
                 const std::map<unsigned long, unsigned long>& interfaceMetrics, std::optional<unsigned long> tunIndex,
                 bool coreRuns);
+// DNS: each adapter's servers (IPv4 and IPv6) and metric, the DNS Client
+// service's start, the name resolution policy's rules for ".", the leak
+// guard's filters (guardOn: empty when they cannot be read).
+struct DnsAdapter {
+    unsigned long index;
+    std::string name;
+    unsigned long metric;
+    std::vector<std::string> servers;
+};
+struct DnsRule {
+    std::string name;
+    std::vector<std::string> servers;
+};
+struct DnsFacts {
+    std::vector<DnsAdapter> adapters;
+    std::optional<unsigned long> tunIndex;
+    bool connected = false;  // a core runs and the default route goes into the TUN
+    std::optional<DWORD> dnscacheStart;
+    std::vector<DnsRule> catchAll;
+    std::optional<bool> guardOn;
+    std::string guardUnknown;  // why guardOn is empty
+};
+Check CheckDns(std::optional<unsigned long> tunIndex, bool coreRuns, std::optional<bool>& guardOn);
+// A server counts as inside when the TUN has it too.
+Check JudgeDns(const DnsFacts& facts);
+// The ipv6 check while the leak guard is on.
+void GuardIpv6(Check& ipv6);
 // Every rule called rule: a problem when it is not inbound and allowing or
 // its program is missing (ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND for
 // the stored path with its variables expanded); a program that cannot be

@@ -71,6 +71,10 @@ std::vector<Check> RunChecks(const ClientFolder& client) {
     // Unknown counts as running: no problem is claimed that was not seen.
     checks.push_back(CheckRoutes(tunIndex, coreRuns.value_or(true)));
     checks.push_back(CheckIpv6(tunIndex, coreRuns.value_or(true)));
+    std::optional<bool> guardOn;
+    Check dns = CheckDns(tunIndex, coreRuns.value_or(false), guardOn);
+    if (guardOn.value_or(false)) GuardIpv6(checks.back());
+    checks.push_back(std::move(dns));
     checks.push_back(CheckFirewallRule("firewall_singbox", SingBoxRule.name, "DeleteFirewallRule"));
     checks.push_back(CheckFirewallRule("firewall_xray", XrayRule.name, "DeleteXrayFirewallRule"));
     checks.push_back(CheckUserProxy());

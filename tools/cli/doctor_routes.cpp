@@ -35,18 +35,23 @@ const char* SkipReason(RouteRole role) {
 
 }  // namespace
 
-DWORD ListAdapters(std::map<unsigned long, std::string>& names) {
-    constexpr ULONG kFlags = GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
-                             GAA_FLAG_SKIP_DNS_SERVER;
+DWORD ReadAdapterList(ULONG flags, MallocPtr<IP_ADAPTER_ADDRESSES>& adapters) {
     ULONG size = 16 * 1024;
-    MallocPtr<IP_ADAPTER_ADDRESSES> adapters;
     DWORD status = ERROR_BUFFER_OVERFLOW;
     // An adapter may come up between the size and the read.
     for (int reads = 0; reads < 5 && status == ERROR_BUFFER_OVERFLOW; ++reads) {
         adapters.reset(static_cast<IP_ADAPTER_ADDRESSES*>(std::malloc(size)));
         if (!adapters) return ERROR_NOT_ENOUGH_MEMORY;
-        status = GetAdaptersAddresses(AF_UNSPEC, kFlags, nullptr, adapters.get(), &size);
+        status = GetAdaptersAddresses(AF_UNSPEC, flags, nullptr, adapters.get(), &size);
     }
+    return status;
+}
+
+DWORD ListAdapters(std::map<unsigned long, std::string>& names) {
+    MallocPtr<IP_ADAPTER_ADDRESSES> adapters;
+    const DWORD status = ReadAdapterList(GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
+                                             GAA_FLAG_SKIP_DNS_SERVER,
+                                         adapters);
     if (status != NO_ERROR) return status;
     for (const IP_ADAPTER_ADDRESSES* adapter = adapters.get(); adapter; adapter = adapter->Next) {
         names[adapter->IfIndex] = Utf8(adapter->FriendlyName);

@@ -59,6 +59,8 @@ const Export kExports[] = {
     {"RestoreNetwork", Kind::ResultString, Argument::None},
     {"RunSingBox", Kind::ConstantText, Argument::None},
     {"SetSystemProxy", Kind::ConstantText, Argument::PortPointer},
+    {"StartLeakGuard", Kind::ResultString, Argument::None},
+    {"StopLeakGuard", Kind::Nothing, Argument::None},
     {"StopSingBox", Kind::Nothing, Argument::None},
     {"TruncateDllLog", Kind::Nothing, Argument::None},
     {"TruncateSingLog", Kind::Nothing, Argument::None},
