@@ -12,7 +12,7 @@ bin=$BUILD_DIR/bin
 if [ "${1:-}" != --steps ]; then
   "$root/scripts/setup.sh"
   "$root/scripts/build.sh" >/dev/null
-  exec unshare --net -- "$root/tests/harness/session.sh" "$BUILD_DIR" "$0" --steps
+  exec unshare --net --mount -- "$root/tests/harness/session.sh" "$BUILD_DIR" "$0" --steps
 fi
 
 if ! "$root/tests/harness/private-ns.sh" net; then
