@@ -232,6 +232,19 @@ void BareSwitchOn(int port) {
     BareLog("Success set system proxy");
 }
 
+void BareRestoreCheck() {
+    BareLog("Restoring network");
+    const HANDLE lock = CreateFileW(L"lib_win\\bench.lock", GENERIC_READ, 0, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    char record[4096];
+    DWORD size = sizeof record;
+    RegGetValueW(HKEY_CURRENT_USER, kBareRecord, L"ProxyRecord", RRF_RT_REG_BINARY, nullptr, record, &size);
+    CreateFileW(L"lib_win\\talirvpn_record.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    CloseHandle(lock);
+    BareLog("Nothing to restore");
+}
+
 void BareSwitchOff() {
     BareLog("Switching system proxy off");
     const SwitchStart start;

@@ -29,6 +29,9 @@ void ReadAdapters();
 // notifications, and the log lines.
 void BareSwitchOn(int port);
 void BareSwitchOff();
+// RestoreNetwork's reads with nothing to undo: the lock file, the user's
+// record, the machine's record (absent), and the log lines.
+void BareRestoreCheck();
 
 void CheckRuleBare();
 void AddRuleBare(const char* path);

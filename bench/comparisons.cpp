@@ -203,14 +203,9 @@ std::vector<Comparison> Comparisons(const Fixture& fixture, int iterations, cons
           [] { CreatePingRoute(kPingAddress); }}},
 
         // Nothing of a dead host to undo, as at most starts of a host.
-        {"RestoreNetwork", "open of the absent record, 2 log lines", iterations,
+        {"RestoreNetwork", "lock file, the user's record read, open of the absent record, 2 log lines", iterations,
          {[] { FreeString(RestoreNetwork()); }, ForgetRecord},
-         {[] {
-              BareLog("Restoring network");
-              CreateFileW(kRecord, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                          nullptr);
-              BareLog("Nothing to restore");
-          },
+         {BareRestoreCheck,
           ForgetRecord}},
 
         // On the stand-in engine of the system folder, which keeps its
