@@ -387,7 +387,10 @@ void StartGuardBare() {
     const talir::Fwpuclnt& fwp = talir::LoadFwpuclnt();
     FWPM_SESSION0 session{};
     session.flags = 0x1;  // dynamic
-    fwp.engineOpen(nullptr, 10, nullptr, &session, &bareEngine);
+    if (fwp.engineOpen(nullptr, 10, nullptr, &session, &bareEngine) != 0) {
+        std::fprintf(stderr, "the stand-in filtering engine refused a session\n");
+        std::exit(1);
+    }
     wchar_t core[MAX_PATH];
     GetFullPathNameW(L"lib_win\\sing-box.exe", MAX_PATH, core, nullptr);
     FWP_BYTE_BLOB* id = nullptr;

@@ -30,7 +30,9 @@ static char calls[8192], pending[MAX_TEXT], state[MAX_TEXT];
 static char last[32];
 static int repeats, counts[8];
 static UINT64 created;
-static int sessions, dynamicSession[64];
+/* Sessions are never reused: enough for the benchmark's thousands. */
+#define kSessions 16384
+static int sessions, dynamicSession[kSessions];
 
 static const char *const kinds[] = {"open", "appid", "begin", "sublayer", "filter", "commit", "enum"};
 
@@ -130,7 +132,7 @@ static void Guid(char *text, const GUID *guid) {
             guid->Data4[6], guid->Data4[7]);
 }
 
-static int inTransaction[64];
+static int inTransaction[kSessions];
 
 static void Append(int session, const char *line) {
     if (inTransaction[session]) {
@@ -166,7 +168,7 @@ __declspec(dllexport) DWORD WINAPI FwpmEngineOpen0(const wchar_t *server, UINT32
     Record(dynamic ? "open dynamic" : "open");
     const DWORD refused = Refused(0);
     if (refused) return refused;
-    if (sessions + 1 >= 64) return ERROR_NOT_ENOUGH_MEMORY;
+    if (sessions + 1 >= kSessions) return ERROR_NOT_ENOUGH_MEMORY;
     if (!created) created = CreationOf(GetCurrentProcess());
     dynamicSession[++sessions] = dynamic;
     *engine = (HANDLE)(INT_PTR)sessions;
